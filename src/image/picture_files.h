@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/bitmap.h"
+
+// Windows bitmap files. Reading takes uncompressed files (BI_RGB, and
+// BI_BITFIELDS for 16 and 32 bits) of 1, 4, 8, 16, 24 and 32 bits, stored
+// bottom-up or top-down; 16-bit files come back as 24-bit pictures. Writing
+// stores the picture's own depth and colour table. Bad files raise an
+// Exception that says what is wrong; nothing is allocated before the file
+// is known to hold all the pixels its header claims.
+TBitmap LoadBmpFile(const std::string& path);
+TBitmap DecodeBmp(const uint8_t* data, size_t size);
+void SaveBmpFile(const TBitmap& picture, const std::string& path);
+std::vector<uint8_t> EncodeBmp(const TBitmap& picture);
+
+// JPEG files: colour, baseline, quality 90 unless told otherwise. A 32-bit
+// picture is encoded straight from its rows. Reading gives the picture at
+// full size as pf24bit or pf32bit; corrupt or truncated data raises.
+constexpr int kJpegQuality = 90;
+void SaveJpegFile(const TBitmap& picture, const std::string& path, int quality = kJpegQuality);
+std::vector<uint8_t> EncodeJpeg(const TBitmap& picture, int quality = kJpegQuality);
+TBitmap LoadJpegFile(const std::string& path, TPixelFormat format = pf24bit);
+TBitmap DecodeJpeg(const uint8_t* data, size_t size, TPixelFormat format = pf24bit);
