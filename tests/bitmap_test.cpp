@@ -117,7 +117,8 @@ TEST(Bitmap, ReducingToIndexedDepthsTakesTheNearestTableColour) {
     const std::vector<RGBQUAD>& table = StandardPalette(bits);
     TColorLookup lookup(table);
     for (int n = 0; n < 3000; ++n) {
-      RGBQUAD c = Rgb(static_cast<int>(random() & 255), static_cast<int>(random() & 255), static_cast<int>(random() & 255));
+      RGBQUAD c = Rgb(static_cast<int>(random() & 255), static_cast<int>(random() & 255),
+                      static_cast<int>(random() & 255));
       int best = INT32_MAX;
       for (const RGBQUAD& t : table) best = std::min(best, Distance2(c, t));
       RGBQUAD chosen = table[lookup.Index(c.rgbRed, c.rgbGreen, c.rgbBlue)];

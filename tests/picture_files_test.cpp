@@ -11,25 +11,13 @@
 #include "base/exception.h"
 #include "base/file.h"
 #include "image/picture_files.h"
+#include "sample_pictures.h"
 #include "test_support.h"
 
 namespace {
 
-// Something like a desktop: flat panels, a gradient, thin dark text strokes.
 TBitmap ScreenLike(int32_t width, int32_t height, TPixelFormat format) {
-  TBitmap picture(width, height, format);
-  std::vector<uint32_t> row(static_cast<size_t>(width));
-  for (int32_t y = 0; y < height; ++y) {
-    for (int32_t x = 0; x < width; ++x) {
-      uint32_t c = 0x203040u + static_cast<uint32_t>((y * 255 / height) << 8);
-      if (x > width / 8 && x < width * 3 / 4 && y > height / 6 && y < height * 5 / 6) c = 0xF0F0F0;
-      if (x > width / 8 && x < width * 3 / 4 && y > height / 6 && y < height / 6 + 20) c = 0x3050A0;
-      if (c == 0xF0F0F0 && (y / 3) % 6 == 0 && ((x * 7 + y) % 11) < 5) c = 0x101010;
-      row[static_cast<size_t>(x)] = c;
-    }
-    picture.WriteRow(y, 0, width, row.data());
-  }
-  return picture;
+  return ScreenLikePicture(width, height, format);
 }
 
 // What ImageMagick decodes: top-down RGB bytes.
@@ -66,7 +54,8 @@ TEST(JpegFile, IsBaselineQuality90AndReadsBackWithinJpegError) {
   const TBitmap picture = ScreenLike(320, 240, pfDevice);
   const std::string path = folder.File("picture.jpg");
   SaveJpegFile(picture, path);
-  EXPECT_EQ(RunCommand("identify -format '%Q %[interlace] %[colorspace] %wx%h' '" + path + "'"), "90 None sRGB 320x240");
+  EXPECT_EQ(RunCommand("identify -format '%Q %[interlace] %[colorspace] %wx%h' '" + path + "'"),
+            "90 None sRGB 320x240");
 
   for (TPixelFormat format : {pf24bit, pf32bit}) {
     TBitmap back = LoadJpegFile(path, format);
@@ -233,7 +222,9 @@ std::vector<int> Indices(const TBitmap& picture) {
     for (int32_t x = 0; x < picture.Width(); ++x) {
       RGBQUAD c = picture.Pixel(x, y);
       const auto& table = picture.Palette();
-      indices.push_back(static_cast<int>(std::find(table.begin(), table.end(), RGBQUAD{c.rgbBlue, c.rgbGreen, c.rgbRed, 0}) - table.begin()));
+      indices.push_back(static_cast<int>(
+          std::find(table.begin(), table.end(), RGBQUAD{c.rgbBlue, c.rgbGreen, c.rgbRed, 0}) -
+          table.begin()));
     }
   return indices;
 }
@@ -247,8 +238,8 @@ TEST(BmpFile, RunLengthEncodedFilesDecode) {
   std::vector<uint8_t> rle8 = {3, 9, 0, 3, 4, 5, 6, 0, 0, 0, 0, 2, 1, 1, 1, 12, 0, 1};
   TBitmap eight = DecodeBmp(RleFile(8, 7, 3, rle8).data(), RleFile(8, 7, 3, rle8).size());
   EXPECT_EQ(Indices(eight), (std::vector<int>{0, 12, 0, 0, 0, 0, 0,  //
-                                              0, 0, 0, 0, 0, 0, 0,   //
-                                              9, 9, 9, 4, 5, 6, 0}));
+                                              0, 0,  0, 0, 0, 0, 0,  //
+                                              9, 9,  9, 4, 5, 6, 0}));
   // RLE4 runs alternate two indices; literal nibbles, padded to 16 bits.
   std::vector<uint8_t> rle4 = {5, 0x12, 0, 3, 0xAB, 0xC0, 0, 0, 2, 0x77, 0, 1};
   TBitmap four = DecodeBmp(RleFile(4, 9, 2, rle4).data(), RleFile(4, 9, 2, rle4).size());

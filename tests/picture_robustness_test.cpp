@@ -21,7 +21,9 @@ TBitmap Sample(TPixelFormat format) {
 }
 
 using TDecoder = TBitmap (*)(const uint8_t*, size_t);
-TBitmap DecodeJpegDefault(const uint8_t* data, size_t size) { return DecodeJpeg(data, size); }
+TBitmap DecodeJpegDefault(const uint8_t* data, size_t size) {
+  return DecodeJpeg(data, size);
+}
 
 // Decodes and reports whether an Exception came; anything else fails the test.
 bool Refused(TDecoder decode, const std::vector<uint8_t>& bytes) {
@@ -46,19 +48,21 @@ long PeakMemoryKiB() {
 
 TEST(PictureRobustness, EveryTruncatedFileIsRefused) {
   std::vector<std::vector<uint8_t>> bmps, jpegs;
-  for (TPixelFormat format : {pf1bit, pf4bit, pf8bit, pf24bit, pf32bit}) bmps.push_back(EncodeBmp(Sample(format)));
+  for (TPixelFormat format : {pf1bit, pf4bit, pf8bit, pf24bit, pf32bit})
+    bmps.push_back(EncodeBmp(Sample(format)));
   jpegs.push_back(EncodeJpeg(Sample(pf24bit)));
   for (const auto& file : bmps) {
     ASSERT_FALSE(Refused(DecodeBmp, file));
     for (size_t length = 0; length < file.size(); ++length)
-      ASSERT_TRUE(Refused(DecodeBmp, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(length))))
+      ASSERT_TRUE(
+          Refused(DecodeBmp, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(length))))
           << "BMP prefix of " << length << " bytes";
   }
   for (const auto& file : jpegs) {
     ASSERT_FALSE(Refused(DecodeJpegDefault, file));
     for (size_t length = 0; length < file.size(); ++length)
-      ASSERT_TRUE(
-          Refused(DecodeJpegDefault, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(length))))
+      ASSERT_TRUE(Refused(DecodeJpegDefault,
+                          std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(length))))
           << "JPEG prefix of " << length << " bytes";
   }
 }
@@ -75,7 +79,8 @@ TEST(PictureRobustness, RandomAndDamagedBytesNeverCrash) {
   // still be a picture, but it must never crash.
   std::vector<uint8_t> bmp = EncodeBmp(Sample(pf8bit)), jpeg = EncodeJpeg(Sample(pf24bit));
   for (int n = 0; n < 3000; ++n) {
-    for (auto [file, decode] : {std::pair{&bmp, TDecoder(DecodeBmp)}, std::pair{&jpeg, TDecoder(DecodeJpegDefault)}}) {
+    for (auto [file, decode] :
+         {std::pair{&bmp, TDecoder(DecodeBmp)}, std::pair{&jpeg, TDecoder(DecodeJpegDefault)}}) {
       std::vector<uint8_t> damaged = *file;
       int hits = 1 + static_cast<int>(random() % 4);
       for (int h = 0; h < hits; ++h) {

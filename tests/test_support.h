@@ -5,7 +5,7 @@
 // A fresh folder under the system's temporary folder, removed with all it
 // holds when the test ends.
 class TTempFolder {
-public:
+ public:
   TTempFolder();
   ~TTempFolder();
   TTempFolder(const TTempFolder&) = delete;
@@ -15,7 +15,7 @@ public:
   const std::string& Path() const { return FPath; }
   std::string File(const std::string& name) const { return FPath + name; }
 
-private:
+ private:
   std::string FPath;
 };
 
@@ -25,11 +25,11 @@ std::string RunCommand(const std::string& command);
 
 // Sets an environment variable for the life of the object.
 class TScopedEnv {
-public:
+ public:
   TScopedEnv(const char* name, const char* value);
   ~TScopedEnv();
 
-private:
+ private:
   std::string FName;
   std::string FOld;
   bool FHadOld;

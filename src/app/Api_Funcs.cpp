@@ -3,7 +3,9 @@
 #include "platform/temp_files.h"
 
 namespace {
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
+bool IsBlankOrControl(char c) {
+  return static_cast<unsigned char>(c) <= ' ';
+}
 }  // namespace
 
 std::string GetTempDir() {
@@ -16,4 +18,6 @@ std::string GetTempDir() {
   return dir;
 }
 
-std::string GetTempFile() { return GetTempFileName(GetTempDir(), "daw", 0); }
+std::string GetTempFile() {
+  return GetTempFileName(GetTempDir(), "daw", 0);
+}

@@ -7,20 +7,20 @@
 // The general error of the program: a message text, nothing more. Every
 // layer below the windows reports its failures this way.
 class Exception : public std::exception {
-public:
+ public:
   explicit Exception(std::string message) : FMessage(std::move(message)) {}
 
   const std::string& Message() const noexcept { return FMessage; }
   const char* what() const noexcept override { return FMessage.c_str(); }
 
-private:
+ private:
   std::string FMessage;
 };
 
 // A failed check of a platform call's result. The message names the check,
 // the source file and the line: "<text> (<file>, line <n>)".
 class EAssertionFailed : public Exception {
-public:
+ public:
   EAssertionFailed(const std::string& text, const std::string& file, int line);
 };
 

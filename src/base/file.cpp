@@ -8,7 +8,9 @@
 #include "base/exception.h"
 
 namespace {
-std::string SystemReason(int error) { return std::strerror(error); }
+std::string SystemReason(int error) {
+  return std::strerror(error);
+}
 }  // namespace
 
 TFile::TFile(const std::string& path, TMode mode) : FPath(path) {
@@ -25,8 +27,9 @@ TFile::~TFile() {
 }
 
 uint64_t TFile::Size() {
-  struct stat st{};
-  if (fstat(fileno(FHandle), &st) != 0) throw Exception("Cannot read file " + FPath + ": " + SystemReason(errno));
+  struct stat st {};
+  if (fstat(fileno(FHandle), &st) != 0)
+    throw Exception("Cannot read file " + FPath + ": " + SystemReason(errno));
   return static_cast<uint64_t>(st.st_size);
 }
 
@@ -54,9 +57,11 @@ void TFile::Close() {
     throw Exception("Cannot write file " + FPath + ": " + SystemReason(errno));
 }
 
-void DeleteFileQuietly(const std::string& path) { std::remove(path.c_str()); }
+void DeleteFileQuietly(const std::string& path) {
+  std::remove(path.c_str());
+}
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }

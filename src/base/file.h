@@ -7,7 +7,7 @@
 // An open file that is closed on every way out. Every failure raises an
 // Exception that names the file and the system's reason.
 class TFile {
-public:
+ public:
   enum class TMode { Read, Create };
 
   TFile(const std::string& path, TMode mode);
@@ -23,7 +23,7 @@ public:
   // Flushes and closes, reporting what a late write error (a full disk) says.
   void Close();
 
-private:
+ private:
   std::FILE* FHandle = nullptr;
   std::string FPath;
 };

@@ -2,17 +2,19 @@
 
 #include <algorithm>
 #include <array>
-#include <utility>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/exception.h"
 #include "image/palette.h"
 
 namespace {
 
-bool IsIndexed(int bitCount) { return bitCount <= 8; }
+bool IsIndexed(int bitCount) {
+  return bitCount <= 8;
+}
 
 uint32_t Word(const RGBQUAD& c) {
   return static_cast<uint32_t>(c.rgbBlue) | (static_cast<uint32_t>(c.rgbGreen) << 8) |
@@ -33,8 +35,8 @@ struct TAxisMap {
   std::vector<int32_t> Source;
 };
 
-TAxisMap MapAxis(int64_t destStart, int64_t destLength, int64_t destLimit, int64_t srcStart, int64_t srcLength,
-                 int64_t srcLimit) {
+TAxisMap MapAxis(int64_t destStart, int64_t destLength, int64_t destLimit, int64_t srcStart,
+                 int64_t srcLength, int64_t srcLimit) {
   TAxisMap map;
   int64_t from = std::max<int64_t>(destStart, 0);
   int64_t to = std::min<int64_t>(destStart + destLength, destLimit);
@@ -49,17 +51,27 @@ TAxisMap MapAxis(int64_t destStart, int64_t destLength, int64_t destLimit, int64
 
 }  // namespace
 
-void TBitmap::TFreeDeleter::operator()(uint8_t* p) const noexcept { std::free(p); }
+void TBitmap::TFreeDeleter::operator()(uint8_t* p) const noexcept {
+  std::free(p);
+}
 
 int BitmapBitCount(TPixelFormat format) {
   switch (format) {
-    case pfDevice: return 32;
-    case pf1bit: return 1;
-    case pf4bit: return 4;
-    case pf8bit: return 8;
-    case pf24bit: return 24;
-    case pf32bit: return 32;
-    default: throw Exception("Pixel format " + std::to_string(static_cast<int>(format)) + " is not supported by bitmaps");
+    case pfDevice:
+      return 32;
+    case pf1bit:
+      return 1;
+    case pf4bit:
+      return 4;
+    case pf8bit:
+      return 8;
+    case pf24bit:
+      return 24;
+    case pf32bit:
+      return 32;
+    default:
+      throw Exception("Pixel format " + std::to_string(static_cast<int>(format)) +
+                      " is not supported by bitmaps");
   }
 }
 
@@ -84,7 +96,9 @@ TBitmap::TBitmap(const TBitmap& other)
       FLookup(other.FLookup) {
   if (other.FBits) {
     FBits.reset(static_cast<uint8_t*>(std::malloc(other.ImageSize())));
-    if (!FBits) throw Exception("Out of memory for a picture of " + std::to_string(FWidth) + " x " + std::to_string(FHeight));
+    if (!FBits)
+      throw Exception("Out of memory for a picture of " + std::to_string(FWidth) + " x " +
+                      std::to_string(FHeight));
     std::memcpy(FBits.get(), other.FBits.get(), other.ImageSize());
   }
 }
@@ -97,7 +111,9 @@ TBitmap& TBitmap::operator=(const TBitmap& other) {
   return *this;
 }
 
-TBitmap::TBitmap(TBitmap&& other) noexcept { *this = std::move(other); }
+TBitmap::TBitmap(TBitmap&& other) noexcept {
+  *this = std::move(other);
+}
 
 TBitmap& TBitmap::operator=(TBitmap&& other) noexcept {
   if (this != &other) {
@@ -129,7 +145,8 @@ void TBitmap::SetSize(int32_t width, int32_t height) {
     // large block comes from the system already zeroed, untouched until drawn.
     bits.reset(static_cast<uint8_t*>(std::calloc(bytes, 1)));
     if (!bits)
-      throw Exception("Out of memory for a picture of " + std::to_string(width) + " x " + std::to_string(height));
+      throw Exception("Out of memory for a picture of " + std::to_string(width) + " x " +
+                      std::to_string(height));
   }
   if (FBits) {
     // Keep the top-left part: row y from the top lands on row y from the top.
@@ -216,14 +233,18 @@ std::vector<uint8_t> TBitmap::DibHeader() const {
 void TBitmap::ReadRow(int32_t y, int32_t x, int32_t count, uint32_t* bgrx) const {
   const uint8_t* row = ScanLine(y);
   switch (FBitCount) {
-    case 32: std::memcpy(bgrx, row + static_cast<size_t>(x) * 4, static_cast<size_t>(count) * 4); return;
+    case 32:
+      std::memcpy(bgrx, row + static_cast<size_t>(x) * 4, static_cast<size_t>(count) * 4);
+      return;
     case 24: {
       const uint8_t* p = row + static_cast<size_t>(x) * 3;
       for (int32_t i = 0; i < count; ++i, p += 3)
-        bgrx[i] = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16);
+        bgrx[i] = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                  (static_cast<uint32_t>(p[2]) << 16);
       return;
     }
-    default: break;
+    default:
+      break;
   }
   std::array<uint32_t, 256> colors = PaletteWords(FPalette);
   for (int32_t i = 0; i < count; ++i) {
@@ -242,7 +263,9 @@ void TBitmap::ReadRow(int32_t y, int32_t x, int32_t count, uint32_t* bgrx) const
 void TBitmap::WriteRow(int32_t y, int32_t x, int32_t count, const uint32_t* bgrx) {
   uint8_t* row = ScanLine(y);
   switch (FBitCount) {
-    case 32: std::memcpy(row + static_cast<size_t>(x) * 4, bgrx, static_cast<size_t>(count) * 4); return;
+    case 32:
+      std::memcpy(row + static_cast<size_t>(x) * 4, bgrx, static_cast<size_t>(count) * 4);
+      return;
     case 24: {
       uint8_t* p = row + static_cast<size_t>(x) * 3;
       for (int32_t i = 0; i < count; ++i, p += 3) {
@@ -252,12 +275,14 @@ void TBitmap::WriteRow(int32_t y, int32_t x, int32_t count, const uint32_t* bgrx
       }
       return;
     }
-    default: break;
+    default:
+      break;
   }
   const TColorLookup& lookup = Lookup();
   for (int32_t i = 0; i < count; ++i) {
     uint32_t c = bgrx[i];
-    unsigned index = lookup.Index(static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
+    unsigned index =
+        lookup.Index(static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
     size_t px = static_cast<size_t>(x + i);
     if (FBitCount == 8) {
       row[px] = static_cast<uint8_t>(index);
@@ -291,7 +316,8 @@ void TBitmap::FillRect(const TRect& rect, RGBQUAD color) {
   if (left >= right || top >= bottom) return;
   std::vector<uint32_t> line(static_cast<size_t>(right - left), Word(color));
   for (int64_t y = top; y < bottom; ++y)
-    WriteRow(static_cast<int32_t>(y), static_cast<int32_t>(left), static_cast<int32_t>(right - left), line.data());
+    WriteRow(static_cast<int32_t>(y), static_cast<int32_t>(left), static_cast<int32_t>(right - left),
+             line.data());
 }
 
 void TBitmap::Draw(int32_t x, int32_t y, const TBitmap& source) {
@@ -324,8 +350,8 @@ void TBitmap::Transfer(int64_t destLeft, int64_t destTop, int64_t destWidth, int
   const int32_t srcFirst = columns.Source.front();
   const int32_t srcSpan = columns.Source.back() - srcFirst + 1;
   const bool straight = srcSpan == count;  // one source pixel per destination pixel
-  const bool sameLayout = FBitCount == source.FBitCount &&
-                          (FBitCount == 24 || FBitCount == 32 || (FBitCount == 8 && FPalette == source.FPalette));
+  const bool sameLayout = FBitCount == source.FBitCount && (FBitCount == 24 || FBitCount == 32 ||
+                                                            (FBitCount == 8 && FPalette == source.FPalette));
   const size_t bytesPerPixel = static_cast<size_t>(FBitCount / 8);
 
   std::vector<uint32_t> sourceLine, destLine;
@@ -346,7 +372,9 @@ void TBitmap::Transfer(int64_t destLeft, int64_t destTop, int64_t destWidth, int
     if (straight) {
       WriteRow(destY, columns.First, count, sourceLine.data());
     } else {
-      for (int32_t i = 0; i < count; ++i) destLine[static_cast<size_t>(i)] = sourceLine[static_cast<size_t>(columns.Source[static_cast<size_t>(i)] - srcFirst)];
+      for (int32_t i = 0; i < count; ++i)
+        destLine[static_cast<size_t>(i)] =
+            sourceLine[static_cast<size_t>(columns.Source[static_cast<size_t>(i)] - srcFirst)];
       WriteRow(destY, columns.First, count, destLine.data());
     }
   }
@@ -359,7 +387,8 @@ void TBitmap::BlendPremultiplied(int32_t x, int32_t y, int32_t width, int32_t he
   const auto count = static_cast<int32_t>(right - left);
   std::vector<uint32_t> line(static_cast<size_t>(count));
   for (int64_t row = top; row < bottom; ++row) {
-    const uint32_t* src = argb + static_cast<size_t>(row - y) * static_cast<size_t>(width) + static_cast<size_t>(left - x);
+    const uint32_t* src =
+        argb + static_cast<size_t>(row - y) * static_cast<size_t>(width) + static_cast<size_t>(left - x);
     ReadRow(static_cast<int32_t>(row), static_cast<int32_t>(left), count, line.data());
     for (int32_t i = 0; i < count; ++i) {
       uint32_t s = src[i], d = line[static_cast<size_t>(i)];

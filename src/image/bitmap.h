@@ -19,7 +19,7 @@ constexpr int32_t kMaxPictureSide = 32768;
 // entries for the indexed depths. pfDevice is the screen's format, 32-bit
 // BGRX. New pixels are black.
 class TBitmap {
-public:
+ public:
   TBitmap();
   TBitmap(int32_t width, int32_t height, TPixelFormat format = pfDevice);
   TBitmap(const TBitmap& other);
@@ -82,15 +82,15 @@ public:
   void ReadRow(int32_t y, int32_t x, int32_t count, uint32_t* bgrx) const;
   void WriteRow(int32_t y, int32_t x, int32_t count, const uint32_t* bgrx);
 
-private:
+ private:
   struct TFreeDeleter {
     void operator()(uint8_t* p) const noexcept;
   };
 
   size_t RowOffset(int32_t y) const { return FStride * static_cast<size_t>(FHeight - 1 - y); }
   const TColorLookup& Lookup() const;
-  void Transfer(int64_t destLeft, int64_t destTop, int64_t destWidth, int64_t destHeight, const TBitmap& source,
-                int64_t srcLeft, int64_t srcTop, int64_t srcWidth, int64_t srcHeight);
+  void Transfer(int64_t destLeft, int64_t destTop, int64_t destWidth, int64_t destHeight,
+                const TBitmap& source, int64_t srcLeft, int64_t srcTop, int64_t srcWidth, int64_t srcHeight);
 
   int32_t FWidth = 0;
   int32_t FHeight = 0;

@@ -39,7 +39,8 @@ struct TChannel {
 };
 
 [[noreturn]] void Fail(const std::string& name, const std::string& reason) {
-  throw Exception("Cannot read the bitmap " + (name.empty() ? std::string() : name + " ") + "because " + reason);
+  throw Exception("Cannot read the bitmap " + (name.empty() ? std::string() : name + " ") + "because " +
+                  reason);
 }
 
 // Run-length encoded pixels (BI_RLE8, BI_RLE4) into a bottom-up indexed
@@ -87,7 +88,8 @@ void DecodeRle(const std::vector<uint8_t>& data, int bitCount, TBitmap& picture,
       const size_t bytes = bitCount == 8 ? value : (value + 1) / 2;
       need(bytes + (bytes % 2));
       for (unsigned i = 0; i < value; ++i, ++x) {
-        unsigned index = bitCount == 8 ? data[at + i] : (i % 2 == 0 ? data[at + i / 2] >> 4 : data[at + i / 2] & 0x0F);
+        unsigned index =
+            bitCount == 8 ? data[at + i] : (i % 2 == 0 ? data[at + i / 2] >> 4 : data[at + i / 2] & 0x0F);
         if (x < width) put(static_cast<int32_t>(x), static_cast<int32_t>(y), index);
       }
       at += bytes + (bytes % 2);
@@ -117,17 +119,17 @@ TBitmap DecodeBmpFrom(TPictureSource& source, const std::string& name) {
   unsigned planes, bitCount;
   uint32_t compression = BI_RGB, colorsUsed = 0;
   if (core) {
-    width = GetLE16(info + 4);     // bcWidth
-    height = GetLE16(info + 6);    // bcHeight
-    planes = GetLE16(info + 8);    // bcPlanes
-    bitCount = GetLE16(info + 10); // bcBitCount
+    width = GetLE16(info + 4);      // bcWidth
+    height = GetLE16(info + 6);     // bcHeight
+    planes = GetLE16(info + 8);     // bcPlanes
+    bitCount = GetLE16(info + 10);  // bcBitCount
   } else {
     width = static_cast<int32_t>(GetLE32(info + 4));   // biWidth
     height = static_cast<int32_t>(GetLE32(info + 8));  // biHeight
-    planes = GetLE16(info + 12);                        // biPlanes
-    bitCount = GetLE16(info + 14);                      // biBitCount
-    compression = GetLE32(info + 16);                   // biCompression
-    colorsUsed = GetLE32(info + 32);                    // biClrUsed
+    planes = GetLE16(info + 12);                       // biPlanes
+    bitCount = GetLE16(info + 14);                     // biBitCount
+    compression = GetLE32(info + 16);                  // biCompression
+    colorsUsed = GetLE32(info + 32);                   // biClrUsed
   }
   const bool topDown = height < 0;
   height = std::abs(height);
@@ -165,7 +167,8 @@ TBitmap DecodeBmpFrom(TPictureSource& source, const std::string& name) {
     const uint32_t full = 1u << bitCount;
     const uint32_t entries = colorsUsed == 0 ? full : std::min(colorsUsed, full);
     const unsigned entrySize = core ? 3 : 4;
-    if (tableStart + uint64_t{entries} * entrySize > size) Fail(name, "the file ends inside its colour table");
+    if (tableStart + uint64_t{entries} * entrySize > size)
+      Fail(name, "the file ends inside its colour table");
     std::vector<uint8_t> table(size_t{entries} * entrySize);
     source.ReadAt(tableStart, table.data(), table.size());
     for (uint32_t i = 0; i < entries; ++i) {
@@ -198,8 +201,11 @@ TBitmap DecodeBmpFrom(TPictureSource& source, const std::string& name) {
 
   const bool plain32 = bitCount == 32 && masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF;
   const bool direct = bitCount != 16 && (bitCount != 32 || plain32);
-  TPixelFormat format = bitCount == 1 ? pf1bit : bitCount == 4 ? pf4bit : bitCount == 8 ? pf8bit
-                        : bitCount == 32 ? pf32bit : pf24bit;
+  TPixelFormat format = bitCount == 1    ? pf1bit
+                        : bitCount == 4  ? pf4bit
+                        : bitCount == 8  ? pf8bit
+                        : bitCount == 32 ? pf32bit
+                                         : pf24bit;
   TBitmap picture(w, h, format);
   if (bitCount <= 8) picture.SetPalette(std::move(palette));
 
@@ -209,7 +215,8 @@ TBitmap DecodeBmpFrom(TPictureSource& source, const std::string& name) {
       source.ReadAt(pixelStart, picture.Bits(), static_cast<size_t>(pixelBytes));
     } else {
       for (int32_t y = 0; y < h; ++y)
-        source.ReadAt(pixelStart + uint64_t{fileStride} * static_cast<uint64_t>(y), picture.ScanLine(y), fileStride);
+        source.ReadAt(pixelStart + uint64_t{fileStride} * static_cast<uint64_t>(y), picture.ScanLine(y),
+                      fileStride);
     }
     return picture;
   }
@@ -218,7 +225,8 @@ TBitmap DecodeBmpFrom(TPictureSource& source, const std::string& name) {
   std::vector<uint8_t> fileRow(fileStride);
   std::vector<uint32_t> line(static_cast<size_t>(w));
   for (int32_t fileY = 0; fileY < h; ++fileY) {
-    source.ReadAt(pixelStart + uint64_t{fileStride} * static_cast<uint64_t>(fileY), fileRow.data(), fileStride);
+    source.ReadAt(pixelStart + uint64_t{fileStride} * static_cast<uint64_t>(fileY), fileRow.data(),
+                  fileStride);
     for (int32_t x = 0; x < w; ++x) {
       uint32_t pixel = bitCount == 16 ? GetLE16(fileRow.data() + 2 * static_cast<size_t>(x))
                                       : GetLE32(fileRow.data() + 4 * static_cast<size_t>(x));
@@ -240,9 +248,9 @@ std::vector<uint8_t> BmpHeaders(const TBitmap& picture) {
   headers[0] = 'B';  // bfType
   headers[1] = 'M';
   PutLE32(headers.data() + 2, static_cast<uint32_t>(fileSize));  // bfSize
-  PutLE16(headers.data() + 6, 0);                                 // bfReserved1
-  PutLE16(headers.data() + 8, 0);                                 // bfReserved2
-  PutLE32(headers.data() + 10, static_cast<uint32_t>(offBits));   // bfOffBits
+  PutLE16(headers.data() + 6, 0);                                // bfReserved1
+  PutLE16(headers.data() + 8, 0);                                // bfReserved2
+  PutLE32(headers.data() + 10, static_cast<uint32_t>(offBits));  // bfOffBits
   std::memcpy(headers.data() + kFileHeaderSize, dib.data(), dib.size());
   return headers;
 }

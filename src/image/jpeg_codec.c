@@ -4,8 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 /* What libjpeg may allocate for one picture: enough for large progressive
    images, while a lying header cannot claim gigabytes. */
@@ -69,8 +69,9 @@ static void TermDestination(j_compress_ptr info) {
   if (count > 0 && !dest->write(dest->context, dest->buffer, count)) ERREXIT(info, JERR_FILE_WRITE);
 }
 
-int PelimarJpegCompress(const unsigned char* topRow, ptrdiff_t stride, int width, int height, int bytesPerPixel,
-                        int quality, PelimarJpegWrite write, void* context, char* message, size_t messageSize) {
+int PelimarJpegCompress(const unsigned char* topRow, ptrdiff_t stride, int width, int height,
+                        int bytesPerPixel, int quality, PelimarJpegWrite write, void* context, char* message,
+                        size_t messageSize) {
   struct jpeg_compress_struct info;
   struct ErrorManager err;
   struct Destination destination;
@@ -112,8 +113,8 @@ int PelimarJpegCompress(const unsigned char* topRow, ptrdiff_t stride, int width
   return 0;
 }
 
-int PelimarJpegDecompress(const unsigned char* data, size_t size, int bytesPerPixel, PelimarJpegAllocate allocate,
-                          void* context, char* message, size_t messageSize) {
+int PelimarJpegDecompress(const unsigned char* data, size_t size, int bytesPerPixel,
+                          PelimarJpegAllocate allocate, void* context, char* message, size_t messageSize) {
   struct jpeg_decompress_struct info;
   struct ErrorManager err;
   unsigned char* volatile top = NULL;

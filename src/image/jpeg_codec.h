@@ -22,14 +22,15 @@ typedef unsigned char* (*PelimarJpegAllocate)(void* context, int width, int heig
 /* Encodes width x height pixels of 3 (BGR) or 4 (BGRX) bytes, starting at
    the top row, as a baseline colour JPEG of the given quality with the
    library's defaults. Returns 0, or 1 with message filled. */
-int PelimarJpegCompress(const unsigned char* topRow, ptrdiff_t stride, int width, int height, int bytesPerPixel,
-                        int quality, PelimarJpegWrite write, void* context, char* message, size_t messageSize);
+int PelimarJpegCompress(const unsigned char* topRow, ptrdiff_t stride, int width, int height,
+                        int bytesPerPixel, int quality, PelimarJpegWrite write, void* context, char* message,
+                        size_t messageSize);
 
 /* Decodes a whole JPEG image in memory at full size into rows of 3 (BGR) or
    4 (BGRX) bytes. Warnings (corrupt or truncated data) count as errors.
    Returns 0, or 1 with message filled; a refusal of allocate returns 2. */
-int PelimarJpegDecompress(const unsigned char* data, size_t size, int bytesPerPixel, PelimarJpegAllocate allocate,
-                          void* context, char* message, size_t messageSize);
+int PelimarJpegDecompress(const unsigned char* data, size_t size, int bytesPerPixel,
+                          PelimarJpegAllocate allocate, void* context, char* message, size_t messageSize);
 
 #ifdef __cplusplus
 }

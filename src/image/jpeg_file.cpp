@@ -76,21 +76,26 @@ TBitmap Decompress(const uint8_t* data, size_t size, TPixelFormat format, const 
   TDecodeTarget target;
   target.Format = format;
   char message[256];
-  int result = PelimarJpegDecompress(data, size, format == pf24bit ? 3 : 4, AllocateJpegPicture, &target, message,
-                                     sizeof message);
+  int result = PelimarJpegDecompress(data, size, format == pf24bit ? 3 : 4, AllocateJpegPicture, &target,
+                                     message, sizeof message);
   if (result != 0)
-    throw Exception("Cannot read the JPEG picture " + (name.empty() ? std::string() : name + " ") + "because " +
-                    (result == 2 ? target.Error : std::string(message)));
+    throw Exception("Cannot read the JPEG picture " + (name.empty() ? std::string() : name + " ") +
+                    "because " + (result == 2 ? target.Error : std::string(message)));
   return std::move(target.Picture);
 }
 
 }  // namespace
 
-std::vector<uint8_t> EncodeJpeg(const TBitmap& picture, int quality) {
-  std::vector<uint8_t> bytes;
+void EncodeJpeg(const TBitmap& picture, std::vector<uint8_t>& bytes, int quality) {
+  bytes.clear();
   TWriteTarget target;
   target.Bytes = &bytes;
   Compress(picture, quality, target);
+}
+
+std::vector<uint8_t> EncodeJpeg(const TBitmap& picture, int quality) {
+  std::vector<uint8_t> bytes;
+  EncodeJpeg(picture, bytes, quality);
   return bytes;
 }
 
@@ -114,7 +119,8 @@ TBitmap DecodeJpeg(const uint8_t* data, size_t size, TPixelFormat format) {
 TBitmap LoadJpegFile(const std::string& path, TPixelFormat format) {
   TFile file(path, TFile::TMode::Read);
   uint64_t size = file.Size();
-  if (size > kLargestJpegFile) throw Exception("Cannot read the JPEG picture " + path + " because it is over 1 GiB");
+  if (size > kLargestJpegFile)
+    throw Exception("Cannot read the JPEG picture " + path + " because it is over 1 GiB");
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
   file.ReadAt(0, bytes.data(), bytes.size());
   return Decompress(bytes.data(), bytes.size(), format, path);

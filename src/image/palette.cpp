@@ -6,7 +6,9 @@
 
 namespace {
 
-constexpr RGBQUAD Rgb(uint8_t red, uint8_t green, uint8_t blue) { return RGBQUAD{blue, green, red, 0}; }
+constexpr RGBQUAD Rgb(uint8_t red, uint8_t green, uint8_t blue) {
+  return RGBQUAD{blue, green, red, 0};
+}
 
 const std::vector<RGBQUAD>& Palette2() {
   static const std::vector<RGBQUAD> table = {Rgb(0, 0, 0), Rgb(255, 255, 255)};
@@ -42,15 +44,20 @@ const std::vector<RGBQUAD>& Palette256() {
   return table;
 }
 
-int CellIndex(int red, int green, int blue) { return ((red >> 3) << 10) | ((green >> 3) << 5) | (blue >> 3); }
+int CellIndex(int red, int green, int blue) {
+  return ((red >> 3) << 10) | ((green >> 3) << 5) | (blue >> 3);
+}
 
 }  // namespace
 
 const std::vector<RGBQUAD>& StandardPalette(int bitCount) {
   switch (bitCount) {
-    case 1: return Palette2();
-    case 4: return Palette16();
-    default: return Palette256();
+    case 1:
+      return Palette2();
+    case 4:
+      return Palette16();
+    default:
+      return Palette256();
   }
 }
 
@@ -83,7 +90,8 @@ std::shared_ptr<const TColorLookup> ColorLookupFor(const std::vector<RGBQUAD>& p
       static std::shared_ptr<const TColorLookup> shared[3];
       static std::once_flag once[3];
       int slot = bits == 1 ? 0 : bits == 4 ? 1 : 2;
-      std::call_once(once[slot], [&] { shared[slot] = std::make_shared<TColorLookup>(StandardPalette(bits)); });
+      std::call_once(once[slot],
+                     [&] { shared[slot] = std::make_shared<TColorLookup>(StandardPalette(bits)); });
       return shared[slot];
     }
   }

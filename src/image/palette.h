@@ -16,7 +16,7 @@ const std::vector<RGBQUAD>& StandardPalette(int bitCount);
 // channel index a 32768-entry table, so a pixel costs one load instead of a
 // search over the colours. A colour of the table itself maps to its own index.
 class TColorLookup {
-public:
+ public:
   explicit TColorLookup(const std::vector<RGBQUAD>& palette);
 
   uint8_t Index(uint8_t red, uint8_t green, uint8_t blue) const {
@@ -24,7 +24,7 @@ public:
                   (blue >> 3)];
   }
 
-private:
+ private:
   std::vector<uint8_t> FTable;
 };
 

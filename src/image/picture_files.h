@@ -24,5 +24,7 @@ std::vector<uint8_t> EncodeBmp(const TBitmap& picture);
 constexpr int kJpegQuality = 90;
 void SaveJpegFile(const TBitmap& picture, const std::string& path, int quality = kJpegQuality);
 std::vector<uint8_t> EncodeJpeg(const TBitmap& picture, int quality = kJpegQuality);
+// The same into a buffer that keeps its memory from one picture to the next.
+void EncodeJpeg(const TBitmap& picture, std::vector<uint8_t>& bytes, int quality = kJpegQuality);
 TBitmap LoadJpegFile(const std::string& path, TPixelFormat format = pf24bit);
 TBitmap DecodeJpeg(const uint8_t* data, size_t size, TPixelFormat format = pf24bit);

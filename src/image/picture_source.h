@@ -10,7 +10,7 @@
 // Bytes of a picture file, read where the decoder asks: from memory or
 // straight from the file, so that pixels need not pass through a copy.
 class TPictureSource {
-public:
+ public:
   virtual ~TPictureSource() = default;
   virtual uint64_t Size() = 0;
   // Reads exactly count bytes; raises when the data ends before.
@@ -18,7 +18,7 @@ public:
 };
 
 class TMemorySource final : public TPictureSource {
-public:
+ public:
   TMemorySource(const uint8_t* data, size_t size) : FData(data), FSize(size) {}
   uint64_t Size() override { return FSize; }
   void ReadAt(uint64_t offset, void* buffer, size_t count) override {
@@ -26,17 +26,17 @@ public:
     if (count) std::memcpy(buffer, FData + offset, count);
   }
 
-private:
+ private:
   const uint8_t* FData;
   size_t FSize;
 };
 
 class TFileSource final : public TPictureSource {
-public:
+ public:
   explicit TFileSource(TFile& file) : FFile(file) {}
   uint64_t Size() override { return FFile.Size(); }
   void ReadAt(uint64_t offset, void* buffer, size_t count) override { FFile.ReadAt(offset, buffer, count); }
 
-private:
+ private:
   TFile& FFile;
 };

@@ -50,5 +50,6 @@ std::string GetTempFileName(const std::string& folder, const std::string& prefix
     if (errno != EEXIST)
       throw Exception("Cannot create a temporary file in " + folder + ": " + std::strerror(errno));
   }
-  throw Exception("No free temporary file name is left in " + folder + " for the prefix " + prefix.substr(0, 3));
+  throw Exception("No free temporary file name is left in " + folder + " for the prefix " +
+                  prefix.substr(0, 3));
 }

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstdint>
+
+#include "image/bitmap.h"
+
+// Something like a desktop, the pictures a screen recorder really takes: a
+// gradient background, flat windows with title bars, rows of dark text
+// strokes on light ground. The same size always gives the same picture.
+TBitmap ScreenLikePicture(int32_t width, int32_t height, TPixelFormat format);
