@@ -6,6 +6,7 @@
 
 #include "base/exception.h"
 #include "base/file.h"
+#include "image/channel_mask.h"
 #include "image/picture_files.h"
 #include "image/picture_source.h"
 
@@ -14,29 +15,6 @@ namespace {
 constexpr size_t kFileHeaderSize = 14;
 constexpr uint32_t kCoreHeaderSize = 12;
 constexpr uint32_t kLargestInfoHeader = 124;  // BITMAPV5HEADER
-
-// A colour channel of a BI_BITFIELDS pixel, widened to 8 bits by repeating
-// its bits (5-bit 00100 becomes 00100001), as other readers do.
-struct TChannel {
-  uint32_t Mask = 0;
-  int Shift = 0;
-  int Bits = 0;
-
-  explicit TChannel(uint32_t mask) : Mask(mask) {
-    if (mask != 0) {
-      Shift = std::countr_zero(mask);
-      Bits = std::bit_width(mask >> Shift);
-    }
-  }
-  uint32_t Value(uint32_t pixel) const {
-    if (Bits == 0) return 0;
-    uint32_t value = (pixel & Mask) >> Shift;
-    if (Bits >= 8) return (value >> (Bits - 8)) & 0xFF;
-    uint32_t wide = value << (8 - Bits);
-    for (int filled = Bits; filled < 8; filled += Bits) wide |= wide >> Bits;
-    return wide & 0xFF;
-  }
-};
 
 [[noreturn]] void Fail(const std::string& name, const std::string& reason) {
   throw Exception("Cannot read the bitmap " + (name.empty() ? std::string() : name + " ") + "because " +
@@ -221,7 +199,7 @@ TBitmap DecodeBmpFrom(TPictureSource& source, const std::string& name) {
     return picture;
   }
 
-  const TChannel red(masks[0]), green(masks[1]), blue(masks[2]);
+  const TChannelMask red(masks[0]), green(masks[1]), blue(masks[2]);
   std::vector<uint8_t> fileRow(fileStride);
   std::vector<uint32_t> line(static_cast<size_t>(w));
   for (int32_t fileY = 0; fileY < h; ++fileY) {

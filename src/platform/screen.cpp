@@ -1,0 +1,38 @@
+#include "platform/screen.h"
+
+#include <algorithm>
+
+TBitmap TScreen::Capture(const TRect& source) {
+  TBitmap picture(static_cast<int32_t>(source.Width()), static_cast<int32_t>(source.Height()), pfDevice);
+  CopyRect(source, picture);
+  return picture;
+}
+
+namespace {
+TMonitor PrimaryOf(const std::vector<TMonitor>& monitors) {
+  auto primary = std::find_if(monitors.begin(), monitors.end(), [](const TMonitor& m) { return m.Primary; });
+  return primary != monitors.end() ? *primary : monitors.front();
+}
+}  // namespace
+
+TMonitor TScreen::MonitorFromPoint(TPoint point) {
+  std::vector<TMonitor> monitors = Monitors();
+  for (const TMonitor& m : monitors)
+    if (point.X >= m.Bounds.Left && point.X < m.Bounds.Right && point.Y >= m.Bounds.Top &&
+        point.Y < m.Bounds.Bottom)
+      return m;
+  return PrimaryOf(monitors);
+}
+
+TMonitor TScreen::PrimaryMonitor() {
+  return PrimaryOf(Monitors());
+}
+
+void DrawPointer(TBitmap& picture, const TPointer& pointer, TPoint origin) {
+  if (pointer.Pixels.empty()) return;
+  int64_t x = int64_t{pointer.Position.X} - pointer.HotX - origin.X;
+  int64_t y = int64_t{pointer.Position.Y} - pointer.HotY - origin.Y;
+  if (x < INT32_MIN || x > INT32_MAX || y < INT32_MIN || y > INT32_MAX) return;
+  picture.BlendPremultiplied(static_cast<int32_t>(x), static_cast<int32_t>(y), pointer.Width, pointer.Height,
+                             pointer.Pixels.data());
+}
