@@ -132,7 +132,23 @@ TBitmap& TBitmap::operator=(TBitmap&& other) noexcept {
 
 TBitmap::~TBitmap() = default;
 
+TBitmap TBitmap::Uninitialized(int32_t width, int32_t height, TPixelFormat format) {
+  TBitmap picture;
+  picture.SetPixelFormat(format);
+  picture.Resize(width, height, false);
+  // Row padding is never drawn, so it is cleared here: files made from the
+  // picture do not carry stray bytes.
+  const size_t used = (static_cast<size_t>(width) * static_cast<size_t>(picture.FBitCount) + 7) / 8;
+  if (used < picture.FStride)
+    for (int32_t y = 0; y < height; ++y) std::memset(picture.ScanLine(y) + used, 0, picture.FStride - used);
+  return picture;
+}
+
 void TBitmap::SetSize(int32_t width, int32_t height) {
+  Resize(width, height, true);
+}
+
+void TBitmap::Resize(int32_t width, int32_t height, bool clear) {
   if (width < 0 || height < 0 || width > kMaxPictureSide || height > kMaxPictureSide)
     throw Exception("A picture of " + std::to_string(width) + " x " + std::to_string(height) +
                     " pixels is outside the supported size of 0 to 32768 pixels a side");
@@ -143,12 +159,12 @@ void TBitmap::SetSize(int32_t width, int32_t height) {
   if (bytes > 0) {
     // calloc: new pixels are black (index 0 in every standard table), and a
     // large block comes from the system already zeroed, untouched until drawn.
-    bits.reset(static_cast<uint8_t*>(std::calloc(bytes, 1)));
+    bits.reset(static_cast<uint8_t*>(clear ? std::calloc(bytes, 1) : std::malloc(bytes)));
     if (!bits)
       throw Exception("Out of memory for a picture of " + std::to_string(width) + " x " +
                       std::to_string(height));
   }
-  if (FBits) {
+  if (FBits && clear) {
     // Keep the top-left part: row y from the top lands on row y from the top.
     // Only whole kept pixels are copied, so the row padding stays zero.
     int32_t rows = std::min(height, FHeight);

@@ -22,6 +22,10 @@ class TBitmap {
  public:
   TBitmap();
   TBitmap(int32_t width, int32_t height, TPixelFormat format = pfDevice);
+  // A picture whose pixels are left as the memory had them, for a caller
+  // that writes every one at once (a screen capture): no time is spent
+  // clearing, and memory freed by the previous picture is taken again.
+  static TBitmap Uninitialized(int32_t width, int32_t height, TPixelFormat format = pfDevice);
   TBitmap(const TBitmap& other);
   TBitmap& operator=(const TBitmap& other);
   TBitmap(TBitmap&& other) noexcept;
@@ -87,6 +91,7 @@ class TBitmap {
     void operator()(uint8_t* p) const noexcept;
   };
 
+  void Resize(int32_t width, int32_t height, bool clear);
   size_t RowOffset(int32_t y) const { return FStride * static_cast<size_t>(FHeight - 1 - y); }
   const TColorLookup& Lookup() const;
   void Transfer(int64_t destLeft, int64_t destTop, int64_t destWidth, int64_t destHeight,

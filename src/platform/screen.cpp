@@ -3,7 +3,9 @@
 #include <algorithm>
 
 TBitmap TScreen::Capture(const TRect& source) {
-  TBitmap picture(static_cast<int32_t>(source.Width()), static_cast<int32_t>(source.Height()), pfDevice);
+  // CopyRect writes every pixel of the picture, black where the screen ends.
+  TBitmap picture =
+      TBitmap::Uninitialized(static_cast<int32_t>(source.Width()), static_cast<int32_t>(source.Height()));
   CopyRect(source, picture);
   return picture;
 }

@@ -20,11 +20,12 @@
 namespace {
 
 // Catches the X errors of a stretch of calls instead of letting Xlib's
-// default handler end the process. Only one thread talks to X here.
+// default handler end the process. Every request made inside a trap is
+// answered before the trap ends, so no error can arrive after it and none
+// from before it can arrive inside. Only one thread talks to X here.
 class TErrorTrap {
  public:
   explicit TErrorTrap(Display* display) : FDisplay(display), FOuter(Current) {
-    XSync(display, False);
     FOldHandler = XSetErrorHandler(Handler);
     Current = this;
   }
@@ -36,11 +37,14 @@ class TErrorTrap {
   TErrorTrap(const TErrorTrap&) = delete;
   TErrorTrap& operator=(const TErrorTrap&) = delete;
 
-  // The first error since the trap was set, after all requests are answered; 0 for none.
+  // The first error so far, once all requests are answered; 0 for none.
   int Error() {
     XSync(FDisplay, False);
     return FError;
   }
+  // The same without a round trip, right after a request that has a reply:
+  // the errors of all earlier requests were read before that reply.
+  int ErrorAfterReply() const { return FError; }
   std::string ErrorText() {
     char text[256] = "";
     XGetErrorText(FDisplay, FError, text, sizeof text);
@@ -78,8 +82,9 @@ class TX11Screen final : public TScreen {
   std::vector<TMonitor> Monitors() override;
 
  private:
+  // Inside an error trap only, as every X request here.
   void ScreenSize(int32_t& width, int32_t& height);
-  XImage* Grab(int32_t x, int32_t y, int32_t width, int32_t height);
+  XImage* Grab(TErrorTrap& trap, int32_t x, int32_t y, int32_t width, int32_t height);
   bool GrowSharedImage(int32_t width, int32_t height);
   void ReleaseShared();
   void StoreRows(const XImage* image, TBitmap& picture, int32_t destX, int32_t destY);
@@ -178,8 +183,7 @@ void TX11Screen::ScreenSize(int32_t& width, int32_t& height) {
   Window root;
   int x, y;
   unsigned w = 0, h = 0, border, depth;
-  TErrorTrap trap(FDisplay);
-  if (!XGetGeometry(FDisplay, FRoot, &root, &x, &y, &w, &h, &border, &depth) || trap.Error())
+  if (!XGetGeometry(FDisplay, FRoot, &root, &x, &y, &w, &h, &border, &depth))
     throw Exception("Cannot read the size of the screen");
   width = static_cast<int32_t>(w);
   height = static_cast<int32_t>(h);
@@ -187,19 +191,17 @@ void TX11Screen::ScreenSize(int32_t& width, int32_t& height) {
 
 // The screen pixels of a rectangle inside the screen. The shared image
 // stays ours; an XGetImage result belongs to the caller.
-XImage* TX11Screen::Grab(int32_t x, int32_t y, int32_t width, int32_t height) {
+XImage* TX11Screen::Grab(TErrorTrap& trap, int32_t x, int32_t y, int32_t width, int32_t height) {
   if (FShmUsable && GrowSharedImage(width, height)) {
-    TErrorTrap trap(FDisplay);
     Status ok = XShmGetImage(FDisplay, FRoot, FShmImage, x, y, AllPlanes);
-    int error = trap.Error();
+    int error = trap.ErrorAfterReply();
     if (ok && error == 0) return FShmImage;
     throw Exception("Cannot copy the screen: " + (error ? trap.ErrorText() : std::string("no answer")));
   }
   FShmUsable = false;
-  TErrorTrap trap(FDisplay);
   XImage* image = XGetImage(FDisplay, FRoot, x, y, static_cast<unsigned>(width),
                             static_cast<unsigned>(height), AllPlanes, ZPixmap);
-  int error = trap.Error();
+  int error = trap.ErrorAfterReply();
   if (!image || error != 0) {
     if (image) XDestroyImage(image);
     throw Exception("Cannot copy the screen: " +
@@ -252,6 +254,7 @@ void TX11Screen::CopyRect(const TRect& source, TBitmap& picture) {
   const int64_t width = std::min<int64_t>(source.Width(), picture.Width());
   const int64_t height = std::min<int64_t>(source.Height(), picture.Height());
   if (width <= 0 || height <= 0) return;
+  TErrorTrap trap(FDisplay);
   int32_t screenWidth, screenHeight;
   ScreenSize(screenWidth, screenHeight);
   const int64_t left = std::max<int64_t>(source.Left, 0), top = std::max<int64_t>(source.Top, 0);
@@ -263,13 +266,14 @@ void TX11Screen::CopyRect(const TRect& source, TBitmap& picture) {
     picture.FillRect(TRect(0, 0, static_cast<int32_t>(width), static_cast<int32_t>(height)), RGBQUAD{});
   if (left >= right || top >= bottom) return;  // wholly off the screen: black
 
-  XImage* image = Grab(static_cast<int32_t>(left), static_cast<int32_t>(top),
+  XImage* image = Grab(trap, static_cast<int32_t>(left), static_cast<int32_t>(top),
                        static_cast<int32_t>(right - left), static_cast<int32_t>(bottom - top));
   StoreRows(image, picture, static_cast<int32_t>(left - source.Left), static_cast<int32_t>(top - source.Top));
   if (image != FShmImage) XDestroyImage(image);
 }
 
 void TX11Screen::DrawOutline(const TRect& area) {
+  TErrorTrap trap(FDisplay);
   if (!FOutlineGC) {
     XGCValues values{};
     values.foreground = BlackPixel(FDisplay, DefaultScreen(FDisplay));
@@ -277,7 +281,6 @@ void TX11Screen::DrawOutline(const TRect& area) {
     values.line_style = LineOnOffDash;
     values.subwindow_mode = IncludeInferiors;  // over every window, not under them
     values.graphics_exposures = False;
-    TErrorTrap trap(FDisplay);
     FOutlineGC =
         XCreateGC(FDisplay, FRoot,
                   GCForeground | GCLineWidth | GCLineStyle | GCSubwindowMode | GCGraphicsExposures, &values);
@@ -306,7 +309,6 @@ void TX11Screen::DrawOutline(const TRect& area) {
   if (visibleX(right) && right != left)
     edges.push_back({clampX(right), clampY(top), clampX(right), clampY(bottom)});
   if (edges.empty()) return;
-  TErrorTrap trap(FDisplay);
   XDrawSegments(FDisplay, FRoot, FOutlineGC, edges.data(), static_cast<int>(edges.size()));
   XFlush(FDisplay);
   if (trap.Error()) throw Exception("Cannot draw on the screen: " + trap.ErrorText());
