@@ -1,11 +1,11 @@
 #include "test_support.h"
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 
 TTempFolder::TTempFolder() {
   std::string pattern = (std::filesystem::temp_directory_path() / "pelimar-test-XXXXXX").string();
@@ -21,15 +21,12 @@ TTempFolder::~TTempFolder() {
 std::string RunCommand(const std::string& command) {
   std::string output;
   FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run: " << command;
-    return output;
-  }
+  if (!pipe) throw std::runtime_error("cannot run: " + command);
   std::array<char, 4096> buffer;
   size_t n;
   while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
   int status = pclose(pipe);
-  EXPECT_EQ(status, 0) << "command failed: " << command << "\n" << output;
+  if (status != 0) throw std::runtime_error("command failed: " + command + "\n" + output);
   return output;
 }
 

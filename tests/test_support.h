@@ -20,7 +20,7 @@ class TTempFolder {
 };
 
 // Runs a shell command and returns what it printed on standard output;
-// the test fails when the command exits with an error.
+// raises std::runtime_error when the command exits with an error.
 std::string RunCommand(const std::string& command);
 
 // Sets an environment variable for the life of the object.

@@ -109,3 +109,41 @@ void TXServer::UseTextCursor() const {
   XSync(display, False);
   XCloseDisplay(display);
 }
+
+namespace {
+Window FindWindow(Display* display, Window window, const std::string& title) {
+  char* name = nullptr;
+  if (XFetchName(display, window, &name) && name) {
+    bool match = title == name;
+    XFree(name);
+    if (match) return window;
+  }
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  Window found = 0;
+  if (XQueryTree(display, window, &root, &parent, &children, &count)) {
+    for (unsigned i = 0; i < count && !found; ++i) found = FindWindow(display, children[i], title);
+    if (children) XFree(children);
+  }
+  return found;
+}
+}  // namespace
+
+void TXServer::CloseWindow(const std::string& title) const {
+  Display* display = OpenOrThrow(FName);
+  Window window = FindWindow(display, DefaultRootWindow(display), title);
+  if (!window) {
+    XCloseDisplay(display);
+    throw std::runtime_error("no window named " + title);
+  }
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, window, False, NoEventMask, &event);
+  XSync(display, False);
+  XCloseDisplay(display);
+}

@@ -27,6 +27,9 @@ class TXServer {
   // Paints every pixel of the root window with color(x, y) (0xRRGGBB),
   // straight through Xlib.
   void PaintRoot(const std::function<uint32_t(int32_t x, int32_t y)>& color) const;
+  // Asks the top-level window named title to close, as a window manager
+  // does when its close box is pressed (WM_DELETE_WINDOW).
+  void CloseWindow(const std::string& title) const;
   // Gives the root window the text cursor, whose hot spot is in its middle.
   void UseTextCursor() const;
 

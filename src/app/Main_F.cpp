@@ -1,0 +1,379 @@
+#include "Main_F.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLocale>
+#include <QMessageBox>
+#include <QScreen>
+
+#include "areaform_f.h"
+#include "base/file.h"
+#include "error_box.h"
+#include "frame_store.h"
+#include "image_box.h"
+#include "qt_support.h"
+#include "settings_f.h"
+
+TMainForm* MainForm = nullptr;
+
+namespace {
+
+enum TAnchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
+// The client size at which the controls have their design positions.
+constexpr int kDesignWidth = 252;
+constexpr int kDesignHeight = 533;
+
+QToolButton* SpeedButton(QWidget* parent, const char* name, const QString& caption, const char* glyph) {
+  auto* button = new QToolButton(parent);
+  button->setObjectName(name);
+  button->setText(caption);
+  button->setIcon(QIcon(QString(":/") + glyph + ".svg"));
+  button->setIconSize(QSize(16, 16));
+  button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  button->setAutoRaise(true);  // flat until the pointer is over it
+  button->setFocusPolicy(Qt::NoFocus);
+  return button;
+}
+
+QFrame* Bevel(QWidget* parent, const char* name, QFrame::Shape shape) {
+  auto* bevel = new QFrame(parent);
+  bevel->setObjectName(name);
+  bevel->setFrameShape(shape);
+  bevel->setFrameShadow(QFrame::Sunken);
+  return bevel;
+}
+
+QLabel* Label(QWidget* parent, const char* name) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(name);
+  label->setAttribute(Qt::WA_TranslucentBackground);
+  return label;
+}
+
+// The locale's separator between hours, minutes and seconds.
+QChar TimeSeparator() {
+  const QString format = QLocale::system().timeFormat(QLocale::LongFormat);
+  for (QChar c : format)
+    if (!c.isLetter() && !c.isSpace()) return c;
+  return ':';
+}
+
+}  // namespace
+
+QString SizeLabelText(int64_t bytes) {
+  int64_t value = bytes;
+  QString unit = " bytes";
+  if (bytes > 1024) {
+    value = bytes / 1024;
+    unit = "kb";
+    if (value > 1024) {
+      value /= 1024;
+      unit = "MB";
+    }
+  }
+  return QString("Disk space: %1 %2 (temp)").arg(value).arg(unit);
+}
+
+QString ElapsedText(int64_t milliseconds) {
+  if (milliseconds < 0) milliseconds = 0;
+  const QChar sep = TimeSeparator();
+  return QString("%1%2%3%4%5.%6")
+      .arg((milliseconds / 3600000) % 24, 2, 10, QChar('0'))
+      .arg(sep)
+      .arg((milliseconds / 60000) % 60, 2, 10, QChar('0'))
+      .arg(sep)
+      .arg((milliseconds / 1000) % 60, 2, 10, QChar('0'))
+      .arg(milliseconds % 1000, 3, 10, QChar('0'));
+}
+
+TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint) {
+  // The settings dialog and the overlay reach this window while it is created.
+  MainForm = this;
+  setObjectName("MainForm");
+  setWindowTitle("Pelimar 1.0");
+  setWindowIcon(QIcon(":/pelimar.svg"));
+  setFont(QFont("MS Sans Serif", 8));
+  resize(kDesignWidth, kDesignHeight);
+  setMinimumHeight(533);
+  setMaximumHeight(540);
+
+  ButtonPanel = new QWidget(this);
+  ButtonPanel->setObjectName("ButtonPanel");
+  ButtonPanel->setMinimumHeight(252);
+  ButtonPanel->setGeometry(0, 0, kDesignWidth, kDesignHeight);
+
+  SetAreaBtn = SpeedButton(ButtonPanel, "SetAreaBtn", "Set recording area", "area");
+  SetAreaBtn->setCheckable(true);
+  SetAreaBtn->setToolTip(
+      QString::fromUtf8("Om denna knapp är nedtryckt ritar du ut en rektangel där du vill att "
+                        "videoinspelningen skall äga rum"));
+  RecordBtn = SpeedButton(ButtonPanel, "RecordBtn", "&Start recording...", "record");
+  RecordBtn->setToolTip(QString::fromUtf8("Startar inspelning av videoklipp i vald region"));
+  RecordBtn->setEnabled(false);
+  StopRecordingBtn = SpeedButton(ButtonPanel, "StopRecordingBtn", "S&top recording", "stop");
+  StopRecordingBtn->setToolTip(QString::fromUtf8("Stoppar pågående inspelning"));
+  StopRecordingBtn->setEnabled(false);
+  SaveBtn = SpeedButton(ButtonPanel, "SaveBtn", "S&ave recording to disk...", "save");
+  SaveBtn->setToolTip(QString::fromUtf8("Sparar det senast inspelade klippet till disk"));
+  SaveBtn->setEnabled(false);
+  SettingsBtn = SpeedButton(ButtonPanel, "SettingsBtn", "Setti&ngs...", "settings");
+  SettingsBtn->setToolTip(QString::fromUtf8("Visa videoklippsinställningar"));
+  Bevel2 = Bevel(ButtonPanel, "Bevel2", QFrame::HLine);
+  SpeedButton4 = SpeedButton(ButtonPanel, "SpeedButton4", "&About Pelimar...", "about");
+  SpeedButton5 = SpeedButton(ButtonPanel, "SpeedButton5", "&Quorvane", "web");
+  Bevel3 = Bevel(ButtonPanel, "Bevel3", QFrame::HLine);
+  Bevel1 = Bevel(ButtonPanel, "Bevel1", QFrame::Box);
+  StatusImg = new TImageBox(ButtonPanel);
+  StatusImg->setObjectName("StatusImg");
+  ProgressLabel = Label(ButtonPanel, "ProgressLabel");
+  ProgressBar1 = new QProgressBar(ButtonPanel);
+  ProgressBar1->setObjectName("ProgressBar1");
+  ProgressBar1->setTextVisible(false);
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  Bevel4 = Bevel(ButtonPanel, "Bevel4", QFrame::HLine);
+  SizeLabel = Label(ButtonPanel, "SizeLabel");
+  rectlabel = Label(ButtonPanel, "rectlabel");
+  rectlabel->setWordWrap(true);
+  rectlabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  timelabel = Label(ButtonPanel, "timelabel");
+  frameslabel = Label(ButtonPanel, "frameslabel");
+
+  Place(SetAreaBtn, 4, 4, 235, 40, akLeft | akTop | akRight);
+  Place(RecordBtn, 4, 43, 236, 40, akLeft | akTop | akRight);
+  Place(StopRecordingBtn, 4, 82, 236, 40, akLeft | akTop | akRight);
+  Place(SaveBtn, 4, 121, 236, 40, akLeft | akTop | akRight);
+  Place(SettingsBtn, 4, 160, 236, 40, akLeft | akTop | akRight);
+  Place(Bevel2, 4, 204, 235, 9, akLeft | akTop | akRight);
+  Place(SpeedButton4, 4, 211, 236, 40, akLeft | akTop | akRight);
+  Place(SpeedButton5, 4, 250, 236, 40, akLeft | akTop | akRight);
+  Place(Bevel3, 4, 292, 235, 9, akLeft | akTop | akRight);
+  Place(Bevel1, 5, 299, 72, 71, akLeft | akBottom);
+  Place(StatusImg, 8, 302, 64, 64, akLeft | akBottom);
+  Place(ProgressLabel, 4, 373, 236, 13, akLeft | akRight | akBottom);
+  Place(ProgressBar1, 4, 390, 236, 17, akLeft | akRight | akBottom);
+  Place(Bevel4, 4, 409, 236, 9, akLeft | akRight | akBottom);
+  Place(SizeLabel, 1, 417, 0, 13, akLeft | akRight | akBottom);
+  Place(rectlabel, 1, 432, 242, 32, akLeft | akRight | akBottom);
+  Place(timelabel, 1, 460, 242, 13, akLeft | akRight | akBottom);
+  Place(frameslabel, 1, 477, 242, 13, akLeft | akRight | akBottom);
+
+  RecordTimer = new QTimer(this);
+  RecordTimer->setObjectName("RecordTimer");
+  RecordTimer->setTimerType(Qt::PreciseTimer);
+  RecordTimer->setInterval(100);
+
+  connect(SetAreaBtn, &QToolButton::clicked, this, [this] { Guarded([this] { SetAreaBtnClick(); }); });
+  connect(RecordBtn, &QToolButton::clicked, this, [this] { Guarded([this] { RecordBtnClick(); }); });
+  connect(StopRecordingBtn, &QToolButton::clicked, this,
+          [this] { Guarded([this] { StopRecordingBtnClick(); }); });
+  connect(SettingsBtn, &QToolButton::clicked, this, [this] { Guarded([this] { SpeedButton3Click(); }); });
+  connect(RecordTimer, &QTimer::timeout, this, [this] { RecordTimerTimer(); });
+
+  Guarded([this] { FormCreate(); });
+}
+
+TMainForm::~TMainForm() {
+  if (!FClosed) FormClose();
+  if (MainForm == this) MainForm = nullptr;
+}
+
+void TMainForm::Place(QWidget* control, int left, int top, int width, int height, int anchors) {
+  control->setGeometry(left, top, width, height);
+  FAnchored.push_back(TAnchored{control, QRect(left, top, width, height), anchors});
+}
+
+void TMainForm::resizeEvent(QResizeEvent*) {
+  ButtonPanel->setGeometry(0, 0, width(), std::max(height(), ButtonPanel->minimumHeight()));
+  const int dw = ButtonPanel->width() - kDesignWidth, dh = ButtonPanel->height() - kDesignHeight;
+  for (const TAnchored& a : FAnchored) {
+    QRect g = a.Design;
+    if ((a.Anchors & akLeft) && (a.Anchors & akRight))
+      g.setWidth(g.width() + dw);
+    else if (a.Anchors & akRight)
+      g.translate(dw, 0);
+    if ((a.Anchors & akTop) && (a.Anchors & akBottom))
+      g.setHeight(g.height() + dh);
+    else if (a.Anchors & akBottom)
+      g.translate(0, dh);
+    if (a.Control == SizeLabel) g.setWidth(SizeLabel->sizeHint().width());  // sized to its text
+    a.Control->setGeometry(g);
+  }
+}
+
+void TMainForm::FormCreate() {
+  SettingsForm = new TSettingsForm();
+  AreaForm = new TAreaForm();
+  UpdateSizeLabel(0);
+  SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+  SettingsForm->PixelFormatCBX->setCurrentIndex(2);
+  RecordTimer->stop();
+  FFrames.clear();
+  try {
+    FScreenCanvas = OpenScreen();
+  } catch (const Exception& e) {
+    // The window still comes up; captures say what is missing.
+    ShowErrorBox(e.Message());
+  }
+  // Top right of the primary screen.
+  if (QScreen* primary = QGuiApplication::primaryScreen()) {
+    QRect screen = primary->geometry();
+    move(screen.x() + screen.width() - frameGeometry().width(), screen.y());
+  }
+  RecordTimer->stop();
+  // The start-up values of the settings.
+  SettingsForm->CursorCB->setChecked(true);
+  SettingsForm->JpegCB->setChecked(true);
+  SettingsForm->AreaCB->setChecked(true);
+  SettingsForm->FPSSpin->setValue(8);
+  SettingsForm->FPSSpinChange();
+  SettingsForm->VideoSizeCBX->setCurrentIndex(1);
+  SettingsForm->PixelFormatCBX->setCurrentIndex(6);
+  SettingsForm->CompressionCBX->setCurrentIndex(0);
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  FormClose();
+  event->accept();
+  QApplication::quit();
+}
+
+void TMainForm::FormClose() {
+  if (FClosed) return;
+  FClosed = true;
+  RecordTimer->stop();  // no tick may run once the window is gone
+  delete AreaForm;
+  AreaForm = nullptr;
+  delete SettingsForm;
+  SettingsForm = nullptr;
+  ClearFrames();
+  FScreenCanvas.reset();
+}
+
+TScreen& TMainForm::Screen() {
+  if (!FScreenCanvas) FScreenCanvas = OpenScreen();
+  return *FScreenCanvas;
+}
+
+TMonitor TMainForm::WindowMonitor() {
+  QPoint corner = mapToGlobal(QPoint(0, 0));
+  return Screen().MonitorFromPoint(TPoint{corner.x(), corner.y()});
+}
+
+void TMainForm::SetAreaBtnClick() {
+  hide();
+  const TMonitor monitor = WindowMonitor();
+  AreaForm->setGeometry(ToQRect(monitor.Bounds));
+  TBitmap snapshot;
+  if (CaptureMonitor(snapshot)) AreaForm->DeskTopImage = ToQImage(snapshot);
+  if (SetAreaBtn->isChecked())
+    AreaForm->show();
+  else
+    AreaForm->close();
+  show();
+}
+
+bool TMainForm::CaptureMonitor(TBitmap& picture) {
+  try {
+    return CaptureRect(WindowMonitor().Bounds, picture);
+  } catch (const Exception& e) {
+    CaptureFailed(e.Message());
+    return false;
+  }
+}
+
+bool TMainForm::CaptureRect(const TRect& rect, TBitmap& picture) {
+  bool created = false;
+  try {
+    picture = TBitmap::Uninitialized(static_cast<int32_t>(rect.Width()), static_cast<int32_t>(rect.Height()));
+    created = true;
+    Screen().CopyRect(rect, picture);
+    if (SettingsForm->CursorCB->isChecked())
+      DrawPointer(picture, Screen().Pointer(), TPoint{rect.Left, rect.Top});
+  } catch (const Exception& e) {
+    CaptureFailed(e.Message());
+  }
+  return created;
+}
+
+void TMainForm::CaptureFailed(const std::string& message) {
+  RecordTimer->stop();  // no further tick while the message is open
+  QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QStr("Error: " + message),
+                  QMessageBox::Ok);
+  box.exec();
+}
+
+void TMainForm::UpdateSizeLabel(int64_t bytes) {
+  FDiskUse = bytes;
+  SizeLabel->setText(SizeLabelText(bytes));
+  SizeLabel->resize(SizeLabel->sizeHint().width(), SizeLabel->height());
+  SizeLabel->repaint();
+}
+
+void TMainForm::ClearFrames() {
+  while (!FFrames.empty()) {
+    DeleteFileQuietly(FFrames.front());
+    FFrames.erase(FFrames.begin());
+  }
+  UpdateSizeLabel(0);
+  SaveBtn->setEnabled(false);
+}
+
+void TMainForm::RecordBtnClick() {
+  SaveBtn->setEnabled(false);
+  RecordBtn->setEnabled(false);
+  StopRecordingBtn->setEnabled(true);
+  SetAreaBtn->setChecked(false);
+  FFrameSize = 0;
+  UpdateSizeLabel(0);
+  ClearFrames();
+  AreaForm->hide();
+  FStartTime = QDateTime::currentDateTime();
+  RecordTimer->start();
+}
+
+void TMainForm::StopRecordingBtnClick() {
+  RecordTimer->stop();
+  SaveBtn->setEnabled(!FFrames.empty());
+  StopRecordingBtn->setEnabled(false);
+  RecordBtn->setEnabled(true);
+}
+
+void TMainForm::SpeedButton3Click() {
+  SettingsForm->move(frameGeometry().left() - SettingsForm->frameGeometry().width(), frameGeometry().top());
+  SettingsForm->exec();
+}
+
+void TMainForm::RecordTimerTimer() {
+  try {
+    // What is recorded is the area with its corners in order, whichever way it was drawn.
+    const TRect area = AreaForm->NormalizedAreaRect();
+    if (SettingsForm->AreaCB->isChecked()) Screen().DrawOutline(area);
+    std::string path;
+    {
+      TBitmap picture;
+      if (!CaptureRect(area, picture)) return;
+      path = StorePicture(picture, SettingsForm->JpegCB->isChecked());
+    }
+    try {
+      if (FFrameSize == 0) {
+        TFile file(path, TFile::TMode::Read);
+        FFrameSize = static_cast<int64_t>(file.Size());
+      }
+      UpdateSizeLabel(FDiskUse + FFrameSize);
+      FFrames.push_back(path);
+    } catch (...) {
+      DeleteFileQuietly(path);  // not in the list, so nothing else would delete it
+      throw;
+    }
+    frameslabel->setText(QString("Pictures: %1 st.").arg(FFrames.size()));
+    timelabel->setText(ElapsedText(FStartTime.msecsTo(QDateTime::currentDateTime())));
+    rectlabel->setText(RectLabelText(AreaForm->AreaRect()));
+  } catch (const Exception& e) {
+    CaptureFailed(e.Message());
+  } catch (const std::exception& e) {
+    CaptureFailed(e.what());
+  }
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QDateTime>
+#include <QFrame>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QWidget>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image/bitmap.h"
+#include "platform/screen.h"
+
+class TImageBox;
+
+// The main window: an always-on-top tool window at the top right of the
+// primary screen, from which the recording is driven.
+class TMainForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  QWidget* ButtonPanel;
+  QToolButton* SetAreaBtn;
+  QToolButton* RecordBtn;
+  QToolButton* StopRecordingBtn;
+  QToolButton* SaveBtn;
+  QToolButton* SettingsBtn;
+  QFrame* Bevel2;
+  QToolButton* SpeedButton4;
+  QToolButton* SpeedButton5;
+  QFrame* Bevel3;
+  QFrame* Bevel1;
+  TImageBox* StatusImg;
+  QLabel* ProgressLabel;
+  QProgressBar* ProgressBar1;
+  QFrame* Bevel4;
+  QLabel* SizeLabel;
+  QLabel* rectlabel;
+  QLabel* timelabel;
+  QLabel* frameslabel;
+  QTimer* RecordTimer;
+
+  void FormCreate();
+  void FormClose();
+  void SetAreaBtnClick();
+  void RecordBtnClick();
+  void StopRecordingBtnClick();
+  void SpeedButton3Click();
+  void RecordTimerTimer();
+
+  // The recording: full paths of its pictures, in capture order.
+  const std::vector<std::string>& Frames() const { return FFrames; }
+  int FrameCount() const { return static_cast<int>(FFrames.size()); }
+  int64_t DiskUse() const { return FDiskUse; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  friend class TestMainForm;
+
+  // Both report their own errors ("Error: " and the message, after the
+  // timer is stopped). CaptureRect returns false when no picture exists.
+  bool CaptureRect(const TRect& rect, TBitmap& picture);
+  bool CaptureMonitor(TBitmap& picture);
+  void UpdateSizeLabel(int64_t bytes);
+  void ClearFrames();
+  // The monitor under the client area's top-left corner, else the primary.
+  TMonitor WindowMonitor();
+  void CaptureFailed(const std::string& message);
+  TScreen& Screen();
+
+  struct TAnchored {
+    QWidget* Control;
+    QRect Design;
+    int Anchors;
+  };
+  void Place(QWidget* control, int left, int top, int width, int height, int anchors);
+
+  int64_t FDiskUse = 0;
+  int64_t FFrameSize = 0;
+  QDateTime FStartTime;
+  std::vector<std::string> FFrames;
+  // The whole screen, opened once: source of every picture, target of the outline.
+  std::unique_ptr<TScreen> FScreenCanvas;
+  std::vector<TAnchored> FAnchored;
+  bool FClosed = false;
+};
+
+extern TMainForm* MainForm;
+
+// "Disk space: 0  bytes (temp)", "Disk space: 12 kb (temp)", "Disk space: 3 MB (temp)".
+QString SizeLabelText(int64_t bytes);
+// Hours (of the day part), minutes, seconds and milliseconds of an elapsed time.
+QString ElapsedText(int64_t milliseconds);

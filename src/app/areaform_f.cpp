@@ -1,0 +1,181 @@
+#include "areaform_f.h"
+
+#include <QCursor>
+#include <QMouseEvent>
+#include <QPainter>
+#include <algorithm>
+
+#include "Main_F.h"
+#include "error_box.h"
+#include "settings_f.h"
+
+TAreaForm* AreaForm = nullptr;
+
+QString RectLabelText(const TRect& r) {
+  return QString("%1x%2 (%3,%4,%5,%6)")
+      .arg(r.Width())
+      .arg(r.Height())
+      .arg(r.Left)
+      .arg(r.Top)
+      .arg(r.Right)
+      .arg(r.Bottom);
+}
+
+TPaintBox::TPaintBox(TAreaForm* form) : QWidget(form), FForm(form) {
+  setObjectName("PaintBox1");
+  // Moves count while dragging even with no button held.
+  setMouseTracking(true);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void TPaintBox::paintEvent(QPaintEvent* event) {
+  QPainter canvas(this);
+  FForm->PaintBox1Paint(canvas, event->rect());
+}
+
+void TPaintBox::mousePressEvent(QMouseEvent*) {
+  Guarded([this] { FForm->DeskTopImageMouseDown(); });
+}
+
+void TPaintBox::mouseReleaseEvent(QMouseEvent*) {
+  Guarded([this] { FForm->FormMouseUp(); });
+}
+
+void TPaintBox::mouseMoveEvent(QMouseEvent* event) {
+  QPoint p = event->position().toPoint();
+  Guarded([&] { FForm->PaintBox1MouseMove(p.x(), p.y()); });
+}
+
+TAreaForm::TAreaForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {
+  setObjectName("AreaForm");
+  setWindowTitle("Set recording area");
+  setCursor(Qt::CrossCursor);
+  setAttribute(Qt::WA_QuitOnClose, false);
+  resize(585, 540);
+  PaintBox1 = new TPaintBox(this);
+  PaintBox1->setGeometry(rect());
+}
+
+TRect TAreaForm::NormalizedAreaRect() const {
+  const TRect& r = FAreaRect;
+  return TRect(std::min(r.Left, r.Right), std::min(r.Top, r.Bottom), std::max(r.Left, r.Right),
+               std::max(r.Top, r.Bottom));
+}
+
+void TAreaForm::showEvent(QShowEvent*) {
+  PaintBox1->setGeometry(rect());
+  Guarded([this] { FormShow(); });
+}
+
+void TAreaForm::closeEvent(QCloseEvent* event) {
+  Guarded([this] { FormClose(); });
+  event->accept();  // the default close action: hide
+}
+
+void TAreaForm::mouseReleaseEvent(QMouseEvent*) {
+  Guarded([this] { FormMouseUp(); });
+}
+
+void TAreaForm::FormShow() {
+  SetAreaRect(TRect(0, 0, 0, 0));
+  FDragging = false;
+}
+
+void TAreaForm::PaintBox1Paint(QPainter& canvas, const QRect& dirty) {
+  if (DeskTopImage.isNull() || !DeskTopImage.rect().contains(dirty)) canvas.fillRect(dirty, Qt::black);
+  canvas.drawImage(dirty.topLeft(), DeskTopImage, dirty);
+  // The outline of the area: dashed, black, one pixel, nothing filled; from
+  // (Left, Top) up to but not including (Right, Bottom).
+  const TRect r = NormalizedAreaRect();
+  if (r.Width() < 1 || r.Height() < 1) return;
+  canvas.setBrush(Qt::NoBrush);
+  canvas.setPen(QPen(Qt::black, 1, Qt::DashLine));
+  const QPoint origin = Origin();
+  canvas.drawRect(QRect(r.Left - origin.x(), r.Top - origin.y(), static_cast<int>(r.Width()) - 1,
+                        static_cast<int>(r.Height()) - 1));
+}
+
+void TAreaForm::DeskTopImageMouseDown() {
+  SetDragging(true);
+}
+
+void TAreaForm::FormMouseUp() {
+  SetDragging(false);
+}
+
+void TAreaForm::SetDragging(bool dragging) {
+  FDragging = dragging;
+  if (dragging) {
+    QPoint pos = QCursor::pos();
+    FStartPoint = TPoint{pos.x(), pos.y()};
+  }
+}
+
+void TAreaForm::PaintBox1MouseMove(int X, int Y) {
+  if (!FDragging) return;
+  // Only the old and the new outline are repainted; the picture between
+  // them stays on the screen as it is.
+  QRegion dirty = OutlineRegion(FAreaRect);
+  // The area is kept in screen coordinates on every monitor.
+  const int32_t x = X + Origin().x(), y = Y + Origin().y();
+  TRect rect;
+  switch (SettingsForm ? SettingsForm->VideoSizeCBX->currentIndex() : -1) {
+    case 0:
+      rect = TRect(FStartPoint.X, FStartPoint.Y, x, y);
+      break;
+    case 1:
+      rect = TRect(x, y, x + 320, y + 240);
+      break;
+    case 2:
+      rect = TRect(x, y, x + 640, y + 480);
+      break;
+    case 3:
+      rect = TRect(x, y, x + 1024, y + 768);
+      break;
+    default:
+      rect = TRect(0, 0, 0, 0);
+      break;
+  }
+  SetAreaRect(rect);
+  if (MainForm) MainForm->rectlabel->setText(RectLabelText(FAreaRect));
+  dirty += OutlineRegion(FAreaRect);
+  PaintBox1->update(dirty);
+}
+
+QRegion TAreaForm::OutlineRegion(const TRect& area) const {
+  TRect r = area;
+  r = TRect(std::min(r.Left, r.Right), std::min(r.Top, r.Bottom), std::max(r.Left, r.Right),
+            std::max(r.Top, r.Bottom));
+  const QPoint o = Origin();
+  // Two pixels wide around each edge, clipped to the overlay.
+  const QRect bounds = PaintBox1->rect();
+  auto clip = [&](int64_t left, int64_t top, int64_t right, int64_t bottom) {
+    left = std::clamp<int64_t>(left - o.x(), -2, bounds.width() + 2);
+    right = std::clamp<int64_t>(right - o.x(), -2, bounds.width() + 2);
+    top = std::clamp<int64_t>(top - o.y(), -2, bounds.height() + 2);
+    bottom = std::clamp<int64_t>(bottom - o.y(), -2, bounds.height() + 2);
+    return QRect(QPoint(static_cast<int>(left), static_cast<int>(top)),
+                 QPoint(static_cast<int>(right), static_cast<int>(bottom)))
+        .intersected(bounds);
+  };
+  QRegion region;
+  region += clip(r.Left - 1, r.Top - 1, r.Right, r.Top);
+  region += clip(r.Left - 1, r.Bottom - 2, r.Right, r.Bottom);
+  region += clip(r.Left - 1, r.Top - 1, r.Left, r.Bottom);
+  region += clip(r.Right - 2, r.Top - 1, r.Right, r.Bottom);
+  return region;
+}
+
+void TAreaForm::SetAreaRect(const TRect& rect) {
+  FAreaRect = rect;
+  if (MainForm) MainForm->RecordBtn->setEnabled(rect.Right != rect.Left && rect.Bottom != rect.Top);
+}
+
+void TAreaForm::FormClose() {
+  const TRect& r = FAreaRect;
+  if (int64_t{r.Bottom} - r.Top >= 1 && int64_t{r.Right} - r.Left >= 1 && MainForm) {
+    MainForm->RecordBtn->setEnabled(true);
+    MainForm->SaveBtn->setEnabled(MainForm->FrameCount() > 0);
+    MainForm->StopRecordingBtn->setEnabled(false);
+  }
+}

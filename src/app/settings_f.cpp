@@ -1,0 +1,87 @@
+#include "settings_f.h"
+
+#include "Main_F.h"
+#include "error_box.h"
+
+TSettingsForm* SettingsForm = nullptr;
+
+namespace {
+
+// Every hint is kept with its control; only those of groups that show
+// hints become tooltips.
+void SetHint(QWidget* control, const char* hint, bool shown) {
+  control->setProperty("hint", QString::fromUtf8(hint));
+  if (shown) control->setToolTip(QString::fromUtf8(hint));
+}
+
+}  // namespace
+
+TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
+  setObjectName("SettingsForm");
+  setWindowTitle("Settings");
+  setFont(QFont("MS Sans Serif", 8));
+  setFixedSize(267, 330);
+  setAttribute(Qt::WA_QuitOnClose, false);
+
+  GroupBox1 = new QGroupBox("Session", this);
+  GroupBox1->setGeometry(8, 8, 251, 124);
+  CursorCB = new QCheckBox("Include cursor", GroupBox1);
+  CursorCB->setGeometry(12, 22, 225, 17);
+  SetHint(CursorCB, "Ange om du vill att muspekaren skall synas i klippet", false);
+  JpegCB = new QCheckBox("Use JPEg compression", GroupBox1);
+  JpegCB->setGeometry(12, 44, 225, 17);
+  SetHint(JpegCB, "Komprimerar tillfälliga bilder för att spara diskutrymme", false);
+  AreaCB = new QCheckBox("Show area while recording", GroupBox1);
+  AreaCB->setGeometry(12, 66, 225, 17);
+  FPSLabel = new QLabel("Frames per second", GroupBox1);
+  FPSLabel->setGeometry(12, 94, 120, 17);
+  FPSSpin = new QSpinBox(GroupBox1);
+  FPSSpin->setGeometry(150, 90, 60, 22);
+  FPSSpin->setRange(1, 20);
+  FPSSpin->setSingleStep(1);
+  FPSSpin->setValue(8);
+  FPSLabel->setBuddy(FPSSpin);
+
+  GroupBox2 = new QGroupBox("File format", this);
+  GroupBox2->setGeometry(8, 140, 251, 146);
+  VideoSizeLabel = new QLabel("Resolution", GroupBox2);
+  VideoSizeLabel->setGeometry(12, 20, 225, 14);
+  VideoSizeCBX = new QComboBox(GroupBox2);
+  VideoSizeCBX->setGeometry(12, 35, 227, 22);
+  VideoSizeCBX->addItems({QString::fromUtf8("Ange själv"), "320 x 240", "640 x 480", "1024 x 768"});
+  SetHint(VideoSizeCBX, "Ange en standardstorlek eller rita din egna rektangel", true);
+  PixelFormatLabel = new QLabel("Depth", GroupBox2);
+  PixelFormatLabel->setGeometry(12, 61, 225, 14);
+  PixelFormatCBX = new QComboBox(GroupBox2);
+  PixelFormatCBX->setGeometry(12, 76, 227, 22);
+  PixelFormatCBX->addItems({"1 bit", "4 bit", "8 bit", "15 bit", "16 bit", "24 bit", "32 bit"});
+  SetHint(PixelFormatCBX, "Pixelformatet på videon", true);
+  CompressionLabel = new QLabel("Compression", GroupBox2);
+  CompressionLabel->setGeometry(12, 102, 225, 14);
+  CompressionCBX = new QComboBox(GroupBox2);
+  CompressionCBX->setGeometry(12, 117, 227, 22);
+  CompressionCBX->addItem("No Compression");
+  SetHint(CompressionCBX, "Ange den komprimering du vill att det slutliga filmklippet ska ha", true);
+  VideoSizeLabel->setBuddy(VideoSizeCBX);
+  PixelFormatLabel->setBuddy(PixelFormatCBX);
+  CompressionLabel->setBuddy(CompressionCBX);
+
+  BitBtn1 = new QPushButton("OK", this);
+  BitBtn1->setGeometry(96, 296, 75, 25);
+  BitBtn1->setDefault(true);
+  connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+
+  // Only a change that the user or the program makes to the number shown
+  // reaches the timer, as the spin field's change event does.
+  connect(FPSSpin, &QSpinBox::valueChanged, this, [this] { Guarded([this] { FPSSpinChange(); }); });
+}
+
+void TSettingsForm::FPSSpinChange() {
+  if (MainForm) MainForm->RecordTimer->setInterval(1000 / FPSSpin->value());
+}
+
+TPixelFormat TSettingsForm::SelectedPixelFormat() const {
+  int index = PixelFormatCBX->currentIndex();
+  if (index < 0 || index > 6) return pfDevice;
+  return static_cast<TPixelFormat>(index + 1);
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "base/types.h"
+
+// The settings dialog. Its controls are the only store of the user's
+// choices: everyone who needs a setting reads the control.
+class TSettingsForm : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TSettingsForm(QWidget* parent = nullptr);
+
+  QGroupBox* GroupBox1;  // "Session"
+  QCheckBox* CursorCB;
+  QCheckBox* JpegCB;
+  QCheckBox* AreaCB;
+  QLabel* FPSLabel;
+  QSpinBox* FPSSpin;
+  QGroupBox* GroupBox2;  // "File format"
+  QLabel* VideoSizeLabel;
+  QComboBox* VideoSizeCBX;
+  QLabel* PixelFormatLabel;
+  QComboBox* PixelFormatCBX;
+  QLabel* CompressionLabel;
+  QComboBox* CompressionCBX;
+  QPushButton* BitBtn1;
+
+  // The capture timer runs at 1000 div the rate, in milliseconds.
+  void FPSSpinChange();
+  // pf1bit .. pf32bit for the depth list's lines 0 to 6, pfDevice for no line.
+  TPixelFormat SelectedPixelFormat() const;
+};
+
+extern TSettingsForm* SettingsForm;

@@ -1,0 +1,413 @@
+// The main window, the overlay and the capture ticks, on a screen of the
+// test's own.
+#include <QApplication>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QTest>
+#include <filesystem>
+
+#include "Api_Funcs.h"
+#include "Main_F.h"
+#include "areaform_f.h"
+#include "base/file.h"
+#include "image/picture_files.h"
+#include "image_box.h"
+#include "settings_f.h"
+#include "test_support.h"
+#include "x_server.h"
+
+#include <sys/resource.h>
+
+#include <csignal>
+
+namespace {
+
+TXServer* Server = nullptr;
+TTempFolder* Temp = nullptr;
+
+uint32_t Pattern(int32_t x, int32_t y) {
+  return (static_cast<uint32_t>(x & 0xFF) << 16) | (static_cast<uint32_t>(y & 0xFF) << 8) |
+         static_cast<uint32_t>((x / 7 + y / 3) & 0xFF);
+}
+
+uint32_t Color(const TBitmap& picture, int32_t x, int32_t y) {
+  RGBQUAD c = picture.Pixel(x, y);
+  return (static_cast<uint32_t>(c.rgbRed) << 16) | (static_cast<uint32_t>(c.rgbGreen) << 8) | c.rgbBlue;
+}
+
+std::vector<std::string> PictureFiles(const std::string& folder) {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("daw", 0) == 0) files.push_back(entry.path().string());
+  }
+  return files;
+}
+
+// Runs check on the first message box that opens, then closes it.
+void WhenMessageBoxOpens(std::function<void(QMessageBox*)> check) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, check] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      check(box);
+      box->accept();
+    }
+  });
+  poll->start(10);
+}
+
+}  // namespace
+
+class TestMainForm : public QObject {
+  Q_OBJECT
+
+  TMainForm* Form = nullptr;
+
+  // A drag on the overlay from screen point from to overlay point to.
+  void Drag(QPoint from, QPoint to) {
+    QCursor::setPos(from);
+    QTRY_COMPARE(QCursor::pos(), from);
+    AreaForm->DeskTopImageMouseDown();
+    AreaForm->PaintBox1MouseMove(to.x(), to.y());
+    AreaForm->FormMouseUp();
+  }
+  void ShowOverlay() {
+    Form->SetAreaBtn->setChecked(true);
+    Form->SetAreaBtnClick();
+    QVERIFY(AreaForm->isVisible());
+  }
+  void CloseOverlay() {
+    Form->SetAreaBtn->setChecked(false);
+    Form->SetAreaBtnClick();
+    QVERIFY(!AreaForm->isVisible());
+  }
+
+ private slots:
+  void init() {
+    setenv("TMPDIR", Temp->Path().c_str(), 1);
+    Form = new TMainForm;
+    Form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Form));
+  }
+  void cleanup() {
+    Form->close();
+    delete Form;
+    QVERIFY(PictureFiles(Temp->Path()).empty());
+  }
+
+  void LayoutFollowsTheDesign() {
+    QCOMPARE(Form->windowTitle(), QString("Pelimar 1.0"));
+    QVERIFY(Form->windowFlags() & Qt::WindowStaysOnTopHint);
+    QCOMPARE(Form->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+    QCOMPARE(Form->size(), QSize(252, 533));
+    QCOMPARE(Form->minimumHeight(), 533);
+    QCOMPARE(Form->maximumHeight(), 540);
+    // Top right of the primary screen.
+    QCOMPARE(Form->frameGeometry().right() + 1, 1280);
+    QCOMPARE(Form->frameGeometry().top(), 0);
+    struct TRow {
+      QWidget* control;
+      QRect geometry;
+      const char* caption;
+    } rows[] = {
+        {Form->SetAreaBtn, QRect(4, 4, 235, 40), "Set recording area"},
+        {Form->RecordBtn, QRect(4, 43, 236, 40), "&Start recording..."},
+        {Form->StopRecordingBtn, QRect(4, 82, 236, 40), "S&top recording"},
+        {Form->SaveBtn, QRect(4, 121, 236, 40), "S&ave recording to disk..."},
+        {Form->SettingsBtn, QRect(4, 160, 236, 40), "Setti&ngs..."},
+        {Form->Bevel2, QRect(4, 204, 235, 9), nullptr},
+        {Form->SpeedButton4, QRect(4, 211, 236, 40), "&About Pelimar..."},
+        {Form->SpeedButton5, QRect(4, 250, 236, 40), "&Quorvane"},
+        {Form->Bevel3, QRect(4, 292, 235, 9), nullptr},
+        {Form->Bevel1, QRect(5, 299, 72, 71), nullptr},
+        {(QWidget*)Form->StatusImg, QRect(8, 302, 64, 64), nullptr},
+        {Form->ProgressLabel, QRect(4, 373, 236, 13), nullptr},
+        {Form->ProgressBar1, QRect(4, 390, 236, 17), nullptr},
+        {Form->Bevel4, QRect(4, 409, 236, 9), nullptr},
+        {Form->rectlabel, QRect(1, 432, 242, 32), nullptr},
+        {Form->timelabel, QRect(1, 460, 242, 13), nullptr},
+        {Form->frameslabel, QRect(1, 477, 242, 13), nullptr},
+    };
+    for (const TRow& row : rows) {
+      QCOMPARE(row.control->geometry(), row.geometry);
+      if (auto* button = qobject_cast<QToolButton*>(row.control)) {
+        QCOMPARE(button->text(), QString(row.caption));
+        QCOMPARE(button->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+        QVERIFY(button->autoRaise());
+        QVERIFY(!button->icon().isNull());
+        QCOMPARE(button->iconSize(), QSize(16, 16));
+      }
+    }
+    QCOMPARE(Form->SizeLabel->pos(), QPoint(1, 417));
+    QCOMPARE(Form->SizeLabel->text(), QString("Disk space: 0  bytes (temp)"));
+    QCOMPARE(Form->RecordBtn->toolTip(), QString::fromUtf8("Startar inspelning av videoklipp i vald region"));
+    QCOMPARE(Form->SettingsBtn->toolTip(), QString::fromUtf8("Visa videoklippsinställningar"));
+    QVERIFY(Form->SpeedButton4->toolTip().isEmpty());
+    QVERIFY(Form->SetAreaBtn->isCheckable());
+    // At start only the area, settings, About and web buttons can be pressed.
+    QVERIFY(Form->SetAreaBtn->isEnabled() && Form->SettingsBtn->isEnabled());
+    QVERIFY(!Form->RecordBtn->isEnabled() && !Form->StopRecordingBtn->isEnabled() &&
+            !Form->SaveBtn->isEnabled());
+    QVERIFY(!Form->RecordTimer->isActive());
+    QCOMPARE(Form->RecordTimer->interval(), 125);
+    QCOMPARE(Form->RecordTimer->timerType(), Qt::PreciseTimer);
+    // Anchored controls follow the window: wider stretches, taller moves the bottom ones.
+    Form->resize(300, 540);
+    QCOMPARE(Form->SetAreaBtn->geometry(), QRect(4, 4, 283, 40));
+    QCOMPARE(Form->frameslabel->geometry(), QRect(1, 484, 290, 13));
+    QCOMPARE(Form->StatusImg->geometry(), QRect(8, 309, 64, 64));
+    Form->resize(252, 600);
+    QCOMPARE(Form->height(), 540);
+  }
+
+  void SettingsStartWithTheirDefaults() {
+    QVERIFY(SettingsForm->CursorCB->isChecked());
+    QVERIFY(SettingsForm->JpegCB->isChecked());
+    QVERIFY(SettingsForm->AreaCB->isChecked());
+    QCOMPARE(SettingsForm->FPSSpin->value(), 8);
+    QCOMPARE(SettingsForm->VideoSizeCBX->currentIndex(), 1);
+    QCOMPARE(SettingsForm->PixelFormatCBX->currentIndex(), 6);
+    QCOMPARE(SettingsForm->SelectedPixelFormat(), pf32bit);
+    QCOMPARE(SettingsForm->CompressionCBX->currentText(), QString("No Compression"));
+    for (auto [rate, interval] : {std::pair{1, 1000}, {3, 333}, {7, 142}, {20, 50}}) {
+      SettingsForm->FPSSpin->setValue(rate);
+      QCOMPARE(Form->RecordTimer->interval(), interval);
+    }
+    SettingsForm->FPSSpin->setValue(25);
+    QCOMPARE(SettingsForm->FPSSpin->value(), 20);
+    // The dialog opens with its right edge on the window's left edge, tops level.
+    QRect dialog;
+    QTimer::singleShot(200, [&] {
+      dialog = SettingsForm->frameGeometry();
+      SettingsForm->accept();
+    });
+    Form->SpeedButton3Click();
+    QCOMPARE(dialog.right() + 1, Form->frameGeometry().left());
+    QCOMPARE(dialog.top(), Form->frameGeometry().top());
+  }
+
+  void SizeLabelCountsBytesThenKbThenMb() {
+    const std::pair<int64_t, const char*> cases[] = {
+        {0, "Disk space: 0  bytes (temp)"},
+        {1024, "Disk space: 1024  bytes (temp)"},
+        {1025, "Disk space: 1 kb (temp)"},
+        {6000, "Disk space: 5 kb (temp)"},
+        {1049599, "Disk space: 1024 kb (temp)"},
+        {1049600, "Disk space: 1 MB (temp)"},
+        {int64_t{5} << 30, "Disk space: 5120 MB (temp)"},  // past 2 GiB, no overflow
+    };
+    for (auto [bytes, text] : cases) {
+      Form->UpdateSizeLabel(bytes);
+      QCOMPARE(Form->SizeLabel->text(), QString(text));
+      QCOMPARE(Form->DiskUse(), bytes);
+    }
+    QCOMPARE(ElapsedText(65 * 1000 + 7), QString("00:01:05.007"));
+    QCOMPARE(ElapsedText(25 * 3600 * 1000), QString("01:00:00.000"));
+  }
+
+  void OverlayShowCloseAndHide() {
+    Form->StopRecordingBtn->setEnabled(true);
+    ShowOverlay();
+    QCOMPARE(AreaForm->geometry(), QRect(0, 0, 1280, 1024));
+    QCOMPARE(AreaForm->AreaRect(), TRect(0, 0, 0, 0));
+    QVERIFY(!Form->RecordBtn->isEnabled());
+    QVERIFY(Form->isVisible());
+    // A press and a release without a move change nothing.
+    QCursor::setPos(300, 300);
+    AreaForm->DeskTopImageMouseDown();
+    AreaForm->FormMouseUp();
+    QCOMPARE(AreaForm->AreaRect(), TRect(0, 0, 0, 0));
+    CloseOverlay();
+    QVERIFY(!Form->RecordBtn->isEnabled());
+    QVERIFY(Form->StopRecordingBtn->isEnabled());  // an empty area changes no button
+
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    ShowOverlay();
+    Drag(QPoint(100, 50), QPoint(420, 290));
+    QCOMPARE(AreaForm->AreaRect(), TRect(100, 50, 420, 290));
+    QCOMPARE(Form->rectlabel->text(), QString("320x240 (100,50,420,290)"));
+    QVERIFY(Form->RecordBtn->isEnabled());
+    CloseOverlay();
+    QVERIFY(Form->RecordBtn->isEnabled());
+    QVERIFY(!Form->StopRecordingBtn->isEnabled());
+    QVERIFY(!Form->SaveBtn->isEnabled());  // no pictures yet
+
+    // Up and to the left: negative sizes in the label, but the recorded area is in order.
+    Form->StopRecordingBtn->setEnabled(true);
+    ShowOverlay();
+    Drag(QPoint(200, 100), QPoint(170, 80));
+    QCOMPARE(Form->rectlabel->text(), QString("-30x-20 (200,100,170,80)"));
+    QVERIFY(Form->RecordBtn->isEnabled());
+    QCOMPARE(AreaForm->NormalizedAreaRect(), TRect(170, 80, 200, 100));
+    CloseOverlay();
+    QVERIFY(Form->RecordBtn->isEnabled());
+    QVERIFY(Form->StopRecordingBtn->isEnabled());  // the close needs positive extents
+
+    ShowOverlay();
+    Drag(QPoint(200, 100), QPoint(260, 100));  // a straight line
+    QVERIFY(!Form->RecordBtn->isEnabled());
+    SettingsForm->VideoSizeCBX->setCurrentIndex(3);
+    Drag(QPoint(5, 5), QPoint(100, 50));
+    QCOMPARE(AreaForm->AreaRect(), TRect(100, 50, 1124, 818));
+    QCOMPARE(Form->rectlabel->text(), QString("1024x768 (100,50,1124,818)"));
+    SettingsForm->VideoSizeCBX->setCurrentIndex(2);
+    Drag(QPoint(5, 5), QPoint(100, 50));
+    QCOMPARE(Form->rectlabel->text(), QString("640x480 (100,50,740,530)"));
+    SettingsForm->VideoSizeCBX->setCurrentIndex(-1);
+    Drag(QPoint(5, 5), QPoint(100, 50));
+    QCOMPARE(Form->rectlabel->text(), QString("0x0 (0,0,0,0)"));
+    QVERIFY(!Form->RecordBtn->isEnabled());
+
+    // Any button drags; moves go on dragging until a release, with or without a button held.
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    QCursor::setPos(40, 40);
+    QTest::mousePress(AreaForm->PaintBox1, Qt::RightButton, {}, QPoint(40, 40));
+    QVERIFY(AreaForm->Dragging());
+    AreaForm->PaintBox1MouseMove(90, 70);
+    QCOMPARE(AreaForm->AreaRect(), TRect(40, 40, 90, 70));
+    QTest::mouseRelease(AreaForm->PaintBox1, Qt::RightButton, {}, QPoint(90, 70));
+    AreaForm->PaintBox1MouseMove(300, 300);
+    QCOMPARE(AreaForm->AreaRect(), TRect(40, 40, 90, 70));
+    // The outline is drawn where the area is: black dashes on its edges.
+    QImage shown = AreaForm->PaintBox1->grab().toImage();
+    QCOMPARE(shown.pixelColor(40, 40), QColor(Qt::black));
+    QVERIFY(shown.pixelColor(60, 55) != QColor(Qt::black) ||
+            AreaForm->DeskTopImage.pixelColor(60, 55) == QColor(Qt::black));
+
+    // Start hides the overlay without closing it: the buttons stay as Start left them.
+    Form->RecordBtnClick();
+    Form->RecordTimer->stop();
+    QVERIFY(!AreaForm->isVisible());
+    QVERIFY(!Form->RecordBtn->isEnabled());
+    QVERIFY(Form->StopRecordingBtn->isEnabled());
+    QVERIFY(!Form->SetAreaBtn->isChecked());
+    QCOMPARE(AreaForm->AreaRect(), TRect(40, 40, 90, 70));
+  }
+
+  void TicksStorePicturesAndLabelThem() {
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    ShowOverlay();
+    Drag(QPoint(110, 70), QPoint(10, 20));  // drawn up and to the left
+    CloseOverlay();
+    // Painted once the overlay is gone: the root window forgets what was under a window.
+    Server->PaintRoot(Pattern);
+    QCursor::setPos(600, 600);  // the pointer stays out of the pictures
+    Form->RecordBtnClick();
+    QVERIFY(Form->RecordTimer->isActive());
+    QVERIFY(!Form->SaveBtn->isEnabled());
+    Form->RecordTimer->stop();
+    SettingsForm->JpegCB->setChecked(false);
+    Form->RecordTimerTimer();
+    SettingsForm->JpegCB->setChecked(true);
+    Form->RecordTimerTimer();
+    QCOMPARE(Form->FrameCount(), 2);
+    QCOMPARE(Form->frameslabel->text(), QString("Pictures: 2 st."));
+    QCOMPARE(Form->rectlabel->text(), QString("-100x-50 (110,70,10,20)"));
+    QVERIFY(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$").match(Form->timelabel->text()).hasMatch());
+    const std::string bmp = Form->Frames()[0], jpg = Form->Frames()[1];
+    QVERIFY(QString::fromStdString(bmp).endsWith(".bmp"));
+    QVERIFY(QString::fromStdString(jpg).endsWith(".jpg"));
+    QVERIFY(QString::fromStdString(bmp).startsWith(QString::fromStdString(Temp->Path() + "daw")));
+    // The estimate is twice the first file's size.
+    TFile first(bmp, TFile::TMode::Read);
+    QCOMPARE(Form->DiskUse(), 2 * static_cast<int64_t>(first.Size()));
+    // The BMP holds the screen there exactly; the outline lies outside it.
+    TBitmap picture = LoadBmpFile(bmp);
+    QCOMPARE(picture.Width(), 100);
+    QCOMPARE(picture.Height(), 50);
+    for (int32_t y = 0; y < 50; ++y)
+      for (int32_t x = 0; x < 100; ++x) QCOMPARE(Color(picture, x, y), Pattern(10 + x, 20 + y));
+    TBitmap jpeg = LoadJpegFile(jpg);
+    QCOMPARE(jpeg.Width(), 100);
+    Form->StopRecordingBtnClick();
+    QVERIFY(Form->SaveBtn->isEnabled());
+    QVERIFY(Form->RecordBtn->isEnabled());
+    QVERIFY(!Form->StopRecordingBtn->isEnabled());
+
+    // ClearFrames deletes the pictures, empties the list and disables Save.
+    Form->ClearFrames();
+    QCOMPARE(Form->FrameCount(), 0);
+    QVERIFY(!FileExists(bmp) && !FileExists(jpg));
+    QCOMPARE(Form->SizeLabel->text(), QString("Disk space: 0  bytes (temp)"));
+    QVERIFY(!Form->SaveBtn->isEnabled());
+    Form->StopRecordingBtnClick();
+    QVERIFY(!Form->SaveBtn->isEnabled());  // stopped with no pictures
+  }
+
+  void AFailingTickStopsTheTimerFirstAndKeepsThePictures() {
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    ShowOverlay();
+    Drag(QPoint(10, 10), QPoint(330, 250));
+    CloseOverlay();
+    Form->RecordBtnClick();
+    Form->RecordTimerTimer();
+    QCOMPARE(Form->FrameCount(), 1);
+    const std::string kept = Form->Frames()[0];
+
+    // A temporary folder that does not exist.
+    setenv("TMPDIR", (Temp->Path() + "missing").c_str(), 1);
+    bool timerWasActive = true;
+    QString text;
+    WhenMessageBoxOpens([&](QMessageBox* box) {
+      timerWasActive = Form->RecordTimer->isActive();
+      text = box->text();
+    });
+    Form->RecordTimerTimer();
+    QVERIFY(!timerWasActive);
+    QVERIFY2(text.startsWith("Error: ") && text.contains("missing"), qPrintable(text));
+    QCOMPARE(Form->FrameCount(), 1);
+    QVERIFY(FileExists(kept));
+    QVERIFY(Form->StopRecordingBtn->isEnabled());  // the buttons stay as they were
+
+    // A disk that fills up while the picture is written leaves no file behind.
+    setenv("TMPDIR", Temp->Path().c_str(), 1);
+    SettingsForm->JpegCB->setChecked(false);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 10000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    Form->RecordTimer->start();
+    WhenMessageBoxOpens([&](QMessageBox* box) { text = box->text(); });
+    Form->RecordTimerTimer();
+    setrlimit(RLIMIT_FSIZE, &old);
+    QVERIFY2(text.startsWith("Error: "), qPrintable(text));
+    QCOMPARE(PictureFiles(Temp->Path()).size(), size_t{1});
+    Form->StopRecordingBtnClick();
+    QVERIFY(Form->SaveBtn->isEnabled());
+  }
+
+  void ClosingDeletesThePictures() {
+    SettingsForm->VideoSizeCBX->setCurrentIndex(1);
+    ShowOverlay();
+    Drag(QPoint(0, 0), QPoint(30, 30));
+    CloseOverlay();
+    Form->RecordBtnClick();
+    Form->RecordTimerTimer();
+    Form->RecordTimerTimer();
+    QCOMPARE(PictureFiles(Temp->Path()).size(), size_t{2});
+    Form->close();  // during the recording
+    QVERIFY(PictureFiles(Temp->Path()).empty());
+  }
+};
+
+int main(int argc, char** argv) {
+  Q_INIT_RESOURCE(pelimar);
+  TXServer server(1280, 1024);
+  TTempFolder temp;
+  Server = &server;
+  Temp = &temp;
+  setenv("DISPLAY", server.Name().c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
+  setenv("LC_ALL", "C", 1);
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Pelimar");
+  QApplication::setQuitOnLastWindowClosed(false);
+  TestMainForm test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "main_form_test.moc"
