@@ -90,14 +90,21 @@ void TXServer::PaintRoot(const std::function<uint32_t(int32_t, int32_t)>& color)
   Display* display = OpenOrThrow(FName);
   int screen = DefaultScreen(display);
   int width = DisplayWidth(display, screen), height = DisplayHeight(display, screen);
+  Window root = RootWindow(display, screen);
   auto* data = static_cast<char*>(malloc(static_cast<size_t>(width) * static_cast<size_t>(height) * 4));
   XImage* image = XCreateImage(display, DefaultVisual(display, screen),
                                static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, 0, data,
                                static_cast<unsigned>(width), static_cast<unsigned>(height), 32, 0);
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) XPutPixel(image, x, y, color(x, y));
-  XPutImage(display, RootWindow(display, screen), DefaultGC(display, screen), image, 0, 0, 0, 0,
-            static_cast<unsigned>(width), static_cast<unsigned>(height));
+  // As the root's background the picture comes back wherever a window leaves.
+  Pixmap pixmap = XCreatePixmap(display, root, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                                static_cast<unsigned>(DefaultDepth(display, screen)));
+  XPutImage(display, pixmap, DefaultGC(display, screen), image, 0, 0, 0, 0, static_cast<unsigned>(width),
+            static_cast<unsigned>(height));
+  XSetWindowBackgroundPixmap(display, root, pixmap);
+  XClearWindow(display, root);
+  XFreePixmap(display, pixmap);  // the root keeps its own reference
   XDestroyImage(image);
   XSync(display, False);
   XCloseDisplay(display);

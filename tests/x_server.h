@@ -24,8 +24,8 @@ class TXServer {
   const std::string& Name() const { return FName; }
   // Runs a shell command with DISPLAY set to this server; returns its output.
   std::string Run(const std::string& command) const;
-  // Paints every pixel of the root window with color(x, y) (0xRRGGBB),
-  // straight through Xlib.
+  // Makes color(x, y) (0xRRGGBB) the root window's background, straight
+  // through Xlib: it shows wherever no window covers the screen.
   void PaintRoot(const std::function<uint32_t(int32_t x, int32_t y)>& color) const;
   // Asks the top-level window named title to close, as a window manager
   // does when its close box is pressed (WM_DELETE_WINDOW).
