@@ -264,14 +264,19 @@ TMonitor TMainForm::WindowMonitor() {
 
 void TMainForm::SetAreaBtnClick() {
   hide();
-  const TMonitor monitor = WindowMonitor();
-  AreaForm->setGeometry(ToQRect(monitor.Bounds));
-  TBitmap snapshot;
-  if (CaptureMonitor(snapshot)) AreaForm->DeskTopImage = ToQImage(snapshot);
-  if (SetAreaBtn->isChecked())
-    AreaForm->show();
-  else
-    AreaForm->close();
+  try {
+    const TMonitor monitor = WindowMonitor();
+    AreaForm->setGeometry(ToQRect(monitor.Bounds));
+    TBitmap snapshot;
+    if (CaptureMonitor(snapshot)) AreaForm->DeskTopImage = ToQImage(snapshot);
+    if (SetAreaBtn->isChecked())
+      AreaForm->show();
+    else
+      AreaForm->close();
+  } catch (...) {
+    show();  // never leave the user without the window
+    throw;
+  }
   show();
 }
 

@@ -62,8 +62,11 @@ TRect TAreaForm::NormalizedAreaRect() const {
                std::max(r.Top, r.Bottom));
 }
 
-void TAreaForm::showEvent(QShowEvent*) {
+void TAreaForm::resizeEvent(QResizeEvent*) {
   PaintBox1->setGeometry(rect());
+}
+
+void TAreaForm::showEvent(QShowEvent*) {
   Guarded([this] { FormShow(); });
 }
 

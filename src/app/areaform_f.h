@@ -53,6 +53,7 @@ class TAreaForm : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
 
