@@ -1,0 +1,171 @@
+// AVISaveV: a new file from streams, compressing the video where options
+// ask for it, with the audio interleaved about one chunk per video frame.
+// It is written under a temporary name beside the target and renamed at the
+// end, so a failed or aborted save leaves no file behind.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "vfw/avi_internal.h"
+
+namespace {
+
+struct TSource {
+  PAVISTREAM Input = nullptr;
+  PAVISTREAM Output = nullptr;  // where the samples go
+  PAVISTREAM Direct = nullptr;  // the file's own stream behind Output
+  AVISTREAMINFOA Info{};
+  LONG Next = 0;  // the next sample to copy
+  LONG End = 0;
+  double SamplesPerSecond = 0;
+};
+
+// Copies the samples of a stream up to the position to; video one frame at a time.
+HRESULT Copy(TSource& s, LONG to, std::vector<uint8_t>& buffer) {
+  while (s.Next < to) {
+    LONG want = s.Info.dwSampleSize == 0 ? 1 : to - s.Next;
+    LONG bytes = 0, samples = 0;
+    HRESULT r = AVIStreamRead(s.Input, s.Next, want, nullptr, 0, &bytes, &samples);
+    if (r != AVIERR_OK) return r;
+    if (samples <= 0) return AVIERR_FILEREAD;
+    if (buffer.size() < static_cast<size_t>(bytes)) buffer.resize(static_cast<size_t>(bytes));
+    r = AVIStreamRead(s.Input, s.Next, samples, buffer.data(), bytes, &bytes, &samples);
+    if (r != AVIERR_OK) return r;
+    // Uncompressed frames and audio are all key frames; copied compressed
+    // video would keep its own flags, which a frame read does not give, so
+    // they are treated alike.
+    r = AVIStreamWrite(s.Output, s.Next, samples, buffer.data(), bytes, AVIIF_KEYFRAME, nullptr, nullptr);
+    if (r != AVIERR_OK) return r;
+    s.Next += samples;
+  }
+  return AVIERR_OK;
+}
+
+HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count, PAVISTREAM* streams,
+             LPAVICOMPRESSOPTIONS* options) {
+  PAVIFILE file = nullptr;
+  HRESULT r = AVIFileOpenA(&file, path.c_str(), OF_WRITE | OF_CREATE, nullptr);
+  if (r != AVIERR_OK) return r;
+  std::vector<TSource> sources(static_cast<size_t>(count));
+  auto cleanUp = [&](HRESULT result) {
+    for (TSource& s : sources) {
+      if (s.Output && s.Output != s.Direct) AVIStreamRelease(s.Output);
+      if (s.Direct) AVIStreamRelease(s.Direct);
+    }
+    sources.clear();
+    // The file is completed even after a failure, so that its handle is
+    // gone before the caller deletes it.
+    while (file && AVIFileRelease(file) > 0) {
+    }
+    return result;
+  };
+
+  for (int i = 0; i < count; ++i) {
+    TSource& s = sources[static_cast<size_t>(i)];
+    s.Input = streams[i];
+    if (!s.Input) return cleanUp(AVIERR_BADHANDLE);
+    r = AVIStreamInfoA(s.Input, &s.Info, sizeof s.Info);
+    if (r != AVIERR_OK) return cleanUp(r);
+    const AVICOMPRESSOPTIONS* opt = options ? options[i] : nullptr;
+    const bool compress = opt && opt->fccHandler != 0 && s.Info.fccType == streamtypeVIDEO;
+    AVISTREAMINFOA info = s.Info;
+    info.dwLength = 0;
+    info.dwStart = s.Info.dwStart;
+    if (compress) {
+      info.fccHandler = opt->fccHandler;
+      info.dwQuality = opt->dwQuality;
+    }
+    r = AVIFileCreateStreamA(file, &s.Direct, &info);
+    if (r != AVIERR_OK) return cleanUp(r);
+    s.Output = s.Direct;
+    if (compress) {
+      r = AVIMakeCompressedStream(&s.Output, s.Direct, opt, nullptr);
+      if (r != AVIERR_OK) {
+        s.Output = nullptr;
+        return cleanUp(r);
+      }
+    }
+    LONG size = 0;
+    r = AVIStreamReadFormat(s.Input, AVIStreamStart(s.Input), nullptr, &size);
+    if (r != AVIERR_OK) return cleanUp(r);
+    std::vector<uint8_t> format(static_cast<size_t>(std::max<LONG>(size, 0)));
+    r = AVIStreamReadFormat(s.Input, AVIStreamStart(s.Input), format.data(), &size);
+    if (r != AVIERR_OK) return cleanUp(r);
+    r = AVIStreamSetFormat(s.Output, 0, format.data(), static_cast<LONG>(format.size()));
+    if (r != AVIERR_OK) return cleanUp(r);
+    s.Next = AVIStreamStart(s.Input);
+    s.End = s.Next + AVIStreamLength(s.Input);
+    s.SamplesPerSecond = s.Info.dwScale ? static_cast<double>(s.Info.dwRate) / s.Info.dwScale : 0;
+  }
+
+  // The first video stream sets the pace; the others follow it in time.
+  auto video = std::find_if(sources.begin(), sources.end(),
+                            [](const TSource& s) { return s.Info.fccType == streamtypeVIDEO; });
+  std::vector<uint8_t> buffer;
+  auto report = [&](int percent) { return callback ? callback(percent) : AVIERR_OK; };
+  if (report(0) != AVIERR_OK) return cleanUp(AVIERR_USERABORT);
+  if (video != sources.end()) {
+    const LONG first = video->Next, frames = video->End - video->Next;
+    for (LONG frame = 0; frame < frames; ++frame) {
+      r = Copy(*video, first + frame + 1, buffer);
+      if (r != AVIERR_OK) return cleanUp(r);
+      const double until = video->SamplesPerSecond > 0 ? (frame + 1) / video->SamplesPerSecond : 0;
+      for (TSource& s : sources) {
+        if (&s == &*video) continue;
+        const double target = static_cast<double>(s.Info.dwStart) + std::ceil(until * s.SamplesPerSecond);
+        r = Copy(s, static_cast<LONG>(std::min<double>(target, s.End)), buffer);
+        if (r != AVIERR_OK) return cleanUp(r);
+      }
+      if (report(static_cast<int>(int64_t{frame + 1} * 100 / frames)) != AVIERR_OK)
+        return cleanUp(AVIERR_USERABORT);
+    }
+  }
+  // What is left: streams longer than the video, or all of them without one.
+  for (TSource& s : sources) {
+    r = Copy(s, s.End, buffer);
+    if (r != AVIERR_OK) return cleanUp(r);
+  }
+  if (report(100) != AVIERR_OK) return cleanUp(AVIERR_USERABORT);
+
+  for (TSource& s : sources) {
+    if (s.Output != s.Direct) AVIStreamRelease(s.Output);  // flushes the encoder into Direct
+    s.Output = nullptr;
+  }
+  for (TSource& s : sources) {
+    AVIStreamRelease(s.Direct);
+    s.Direct = nullptr;
+  }
+  sources.clear();
+  r = file->Close();  // reports a late write error before the release does
+  AVIFileRelease(file);
+  file = nullptr;
+  return r;
+}
+
+}  // namespace
+
+HRESULT AVISaveV(const char* path, const void*, const AVISAVECALLBACK& callback, int streamCount,
+                 PAVISTREAM* streams, LPAVICOMPRESSOPTIONS* options) {
+  if (!path || streamCount <= 0 || !streams) return AVIERR_BADPARAM;
+  // A unique name beside the target, in the same folder so the rename stays there.
+  std::string temporary = std::string(path) + ".XXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) return AVIERR_FILEOPEN;
+  ::close(fd);
+  HRESULT r;
+  try {
+    r = Save(temporary, callback, streamCount, streams, options);
+  } catch (const std::bad_alloc&) {
+    r = AVIERR_MEMORY;
+  } catch (...) {
+    r = AVIERR_ERROR;
+  }
+  if (r == AVIERR_OK && std::rename(temporary.c_str(), path) != 0) r = AVIERR_FILEWRITE;
+  if (r != AVIERR_OK) std::remove(temporary.c_str());
+  return r;
+}

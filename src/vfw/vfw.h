@@ -1,0 +1,169 @@
+#pragma once
+
+// The Video for Windows subset that the writer drives: AVI files and their
+// streams (AVIFile), with the platform's names, structure layouts and result
+// codes, implemented portably. Handles are reference-counted objects.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "base/wintypes.h"
+
+using HRESULT = int32_t;
+using LONG = int32_t;
+using DWORD = uint32_t;
+using WORD = uint16_t;
+using UINT = uint32_t;
+using FOURCC = uint32_t;
+using LRESULT = intptr_t;
+
+constexpr FOURCC MakeFourCC(char a, char b, char c, char d) {
+  return static_cast<FOURCC>(static_cast<uint8_t>(a)) | (static_cast<FOURCC>(static_cast<uint8_t>(b)) << 8) |
+         (static_cast<FOURCC>(static_cast<uint8_t>(c)) << 16) |
+         (static_cast<FOURCC>(static_cast<uint8_t>(d)) << 24);
+}
+
+constexpr FOURCC streamtypeVIDEO = MakeFourCC('v', 'i', 'd', 's');
+constexpr FOURCC streamtypeAUDIO = MakeFourCC('a', 'u', 'd', 's');
+
+constexpr HRESULT Hr(uint32_t code) {
+  return static_cast<HRESULT>(code);
+}
+constexpr HRESULT AVIERR_OK = 0;
+constexpr HRESULT AVIERR_UNSUPPORTED = Hr(0x80044065);
+constexpr HRESULT AVIERR_BADFORMAT = Hr(0x80044066);
+constexpr HRESULT AVIERR_MEMORY = Hr(0x80044067);
+constexpr HRESULT AVIERR_INTERNAL = Hr(0x80044068);
+constexpr HRESULT AVIERR_BADFLAGS = Hr(0x80044069);
+constexpr HRESULT AVIERR_BADPARAM = Hr(0x8004406A);
+constexpr HRESULT AVIERR_BADSIZE = Hr(0x8004406B);
+constexpr HRESULT AVIERR_BADHANDLE = Hr(0x8004406C);
+constexpr HRESULT AVIERR_FILEREAD = Hr(0x8004406D);
+constexpr HRESULT AVIERR_FILEWRITE = Hr(0x8004406E);
+constexpr HRESULT AVIERR_FILEOPEN = Hr(0x8004406F);
+constexpr HRESULT AVIERR_COMPRESSOR = Hr(0x80044070);
+constexpr HRESULT AVIERR_NOCOMPRESSOR = Hr(0x80044071);
+constexpr HRESULT AVIERR_READONLY = Hr(0x80044072);
+constexpr HRESULT AVIERR_NODATA = Hr(0x80044073);
+constexpr HRESULT AVIERR_BUFFERTOOSMALL = Hr(0x80044074);
+constexpr HRESULT AVIERR_CANTCOMPRESS = Hr(0x80044075);
+constexpr HRESULT AVIERR_USERABORT = Hr(0x800440C6);
+constexpr HRESULT AVIERR_ERROR = Hr(0x800440C7);
+constexpr HRESULT REGDB_E_CLASSNOTREG = Hr(0x80040154);
+
+constexpr UINT OF_READ = 0x0000;
+constexpr UINT OF_WRITE = 0x0001;
+constexpr UINT OF_CREATE = 0x1000;
+
+constexpr DWORD AVIIF_LIST = 0x00000001;
+constexpr DWORD AVIIF_KEYFRAME = 0x00000010;
+
+constexpr DWORD AVICOMPRESSF_INTERLEAVE = 0x00000001;
+constexpr DWORD AVICOMPRESSF_DATARATE = 0x00000002;
+constexpr DWORD AVICOMPRESSF_KEYFRAMES = 0x00000004;
+constexpr DWORD AVICOMPRESSF_VALID = 0x00000008;
+
+constexpr WORD WAVE_FORMAT_PCM = 1;
+constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
+
+#pragma pack(push, 1)
+struct WAVEFORMATEX {
+  WORD wFormatTag;
+  WORD nChannels;
+  DWORD nSamplesPerSec;
+  DWORD nAvgBytesPerSec;
+  WORD nBlockAlign;
+  WORD wBitsPerSample;
+  WORD cbSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(WAVEFORMATEX) == 18);
+
+struct RECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+};
+
+struct AVISTREAMINFOA {
+  DWORD fccType;
+  DWORD fccHandler;
+  DWORD dwFlags;
+  DWORD dwCaps;
+  WORD wPriority;
+  WORD wLanguage;
+  DWORD dwScale;
+  DWORD dwRate;  // dwRate / dwScale == samples per second
+  DWORD dwStart;
+  DWORD dwLength;
+  DWORD dwInitialFrames;
+  DWORD dwSuggestedBufferSize;
+  DWORD dwQuality;
+  DWORD dwSampleSize;
+  RECT rcFrame;
+  DWORD dwEditCount;
+  DWORD dwFormatChangeCount;
+  char szName[64];
+};
+static_assert(sizeof(AVISTREAMINFOA) == 140);
+
+struct AVICOMPRESSOPTIONS {
+  DWORD fccType;
+  DWORD fccHandler;
+  DWORD dwKeyFrameEvery;  // 0: only the first frame is a key frame
+  DWORD dwQuality;        // 0 to 10000
+  DWORD dwBytesPerSecond;
+  DWORD dwFlags;
+  void* lpFormat;
+  DWORD cbFormat;
+  void* lpParms;
+  DWORD cbParms;
+  DWORD dwInterleaveEvery;
+};
+
+struct TAviFileObject;
+struct TAviStreamObject;
+using PAVIFILE = TAviFileObject*;
+using PAVISTREAM = TAviStreamObject*;
+using LPAVICOMPRESSOPTIONS = AVICOMPRESSOPTIONS*;
+// The progress callback of AVISaveV: it gets the percentage done and
+// carries whatever else it needs itself; a non-zero result
+// (AVIERR_USERABORT) stops the save.
+using AVISAVECALLBACK = std::function<LONG(int percent)>;
+
+void AVIFileInit();
+void AVIFileExit();
+HRESULT AVIFileOpenA(PAVIFILE* file, const char* path, UINT mode, const void* handler);
+LONG AVIFileAddRef(PAVIFILE file);
+// The references left; at 0 the file is closed and, when written, complete.
+LONG AVIFileRelease(PAVIFILE file);
+HRESULT AVIFileCreateStreamA(PAVIFILE file, PAVISTREAM* stream, const AVISTREAMINFOA* info);
+// The lParam-th stream of type fccType (0: of any type).
+HRESULT AVIFileGetStream(PAVIFILE file, PAVISTREAM* stream, DWORD fccType, LONG lParam);
+
+LONG AVIStreamAddRef(PAVISTREAM stream);
+LONG AVIStreamRelease(PAVISTREAM stream);
+HRESULT AVIStreamSetFormat(PAVISTREAM stream, LONG pos, const void* format, LONG size);
+// With no buffer, *size receives the format's size; with one, up to *size bytes are copied.
+HRESULT AVIStreamReadFormat(PAVISTREAM stream, LONG pos, void* format, LONG* size);
+// Copies no more of the stream header than size bytes.
+HRESULT AVIStreamInfoA(PAVISTREAM stream, AVISTREAMINFOA* info, LONG size);
+LONG AVIStreamStart(PAVISTREAM stream);
+LONG AVIStreamLength(PAVISTREAM stream);
+// With no buffer, *bytes and *samples receive what a read would give.
+HRESULT AVIStreamRead(PAVISTREAM stream, LONG start, LONG samples, void* buffer, LONG bufferSize, LONG* bytes,
+                      LONG* samplesRead);
+HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, const void* buffer, LONG bufferSize,
+                       DWORD flags, LONG* samplesWritten, LONG* bytesWritten);
+// A copy of the stream that stays readable after the source and its file are released.
+HRESULT CreateEditableStream(PAVISTREAM* result, PAVISTREAM source);
+// A stream that compresses each frame written to it into source.
+HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source, const AVICOMPRESSOPTIONS* options,
+                                const void* handler);
+// Writes a new AVI file from the streams, each with its options (or none,
+// to copy it as it is), with audio interleaved with video. The file appears
+// under path only when it is complete.
+HRESULT AVISaveV(const char* path, const void* handler, const AVISAVECALLBACK& callback, int streamCount,
+                 PAVISTREAM* streams, LPAVICOMPRESSOPTIONS* options);
