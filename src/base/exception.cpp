@@ -3,8 +3,8 @@
 EAssertionFailed::EAssertionFailed(const std::string& text, const std::string& file, int line)
     : Exception(text + " (" + file + ", line " + std::to_string(line) + ")") {}
 
-void Assert(bool condition, const std::string& text, std::source_location where) {
-  if (!condition) throw EAssertionFailed(text, where.file_name(), static_cast<int>(where.line()));
+void Assert(bool condition, const std::string& text, const char* file, int line) {
+  if (!condition) throw EAssertionFailed(text, file, line);
 }
 
 std::string ErrorBoxText(const std::string& message) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 
 // The general error of the program: a message text, nothing more. Every
@@ -26,8 +25,8 @@ class EAssertionFailed : public Exception {
 
 // Raises EAssertionFailed with the caller's file and line when the condition
 // does not hold.
-void Assert(bool condition, const std::string& text,
-            std::source_location where = std::source_location::current());
+void Assert(bool condition, const std::string& text, const char* file = __builtin_FILE(),
+            int line = __builtin_LINE());
 
 // The text of the application's error box: the message with a full stop
 // appended when it is not empty and its last character sorts after ".".

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,14 +95,31 @@ bool TRawFile::Append(const void* data, size_t count) {
   if (FFd < 0 || !FWritable) return false;
   const auto* bytes = static_cast<const uint8_t*>(data);
   if (FBuffer.empty()) FBufferStart = FEnd;
+  if (count >= kBufferSize) {
+    // A large chunk goes out with what is buffered before it, in one call
+    // and without a copy through the buffer.
+    iovec parts[2] = {{FBuffer.data(), FBuffer.size()}, {const_cast<uint8_t*>(bytes), count}};
+    const size_t total = FBuffer.size() + count;
+    ssize_t done = pwritev(FFd, parts, 2, static_cast<off_t>(FBufferStart));
+    while (done < 0 && errno == EINTR) done = pwritev(FFd, parts, 2, static_cast<off_t>(FBufferStart));
+    if (done < 0) return false;
+    // Whatever a short write left goes out piece by piece.
+    auto written = static_cast<size_t>(done);
+    if (written < FBuffer.size()) {
+      if (!WriteAll(FFd, FBuffer.data() + written, FBuffer.size() - written, FBufferStart + written))
+        return false;
+      written = FBuffer.size();
+    }
+    const size_t fromData = written - FBuffer.size();
+    if (!WriteAll(FFd, bytes + fromData, count - fromData, FBufferStart + written)) return false;
+    FBuffer.clear();
+    FEnd = FBufferStart + total;
+    FBufferStart = FEnd;
+    return true;
+  }
   if (FBuffer.size() + count > kBufferSize) {
     if (!Flush()) return false;
     FBufferStart = FEnd;
-    if (count >= kBufferSize) {  // a large chunk: no copy through the buffer
-      if (!WriteAll(FFd, bytes, count, FEnd)) return false;
-      FEnd += count;
-      return true;
-    }
   }
   if (FBuffer.capacity() < kBufferSize) FBuffer.reserve(kBufferSize);
   FBuffer.insert(FBuffer.end(), bytes, bytes + count);
