@@ -16,10 +16,6 @@
 #include "test_support.h"
 #include "x_server.h"
 
-#include <sys/resource.h>
-
-#include <csignal>
-
 namespace {
 
 TXServer* Server = nullptr;
@@ -364,16 +360,12 @@ class TestMainForm : public QObject {
     // A disk that fills up while the picture is written leaves no file behind.
     setenv("TMPDIR", Temp->Path().c_str(), 1);
     SettingsForm->JpegCB->setChecked(false);
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit small = old;
-    small.rlim_cur = 10000;
-    setrlimit(RLIMIT_FSIZE, &small);
     Form->RecordTimer->start();
     WhenMessageBoxOpens([&](QMessageBox* box) { text = box->text(); });
-    Form->RecordTimerTimer();
-    setrlimit(RLIMIT_FSIZE, &old);
+    {
+      TFileSizeLimit full(10000);
+      Form->RecordTimerTimer();
+    }
     QVERIFY2(text.startsWith("Error: "), qPrintable(text));
     QCOMPARE(PictureFiles(Temp->Path()).size(), size_t{1});
     Form->StopRecordingBtnClick();

@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <fstream>
 #include <random>
 
@@ -183,17 +180,13 @@ TEST(PictureFiles, AFailedWriteLeavesNoFileAndSaysWhy) {
     EXPECT_NE(e.Message().find("missing/picture.jpg"), std::string::npos) << e.Message();
   }
   // A full disk: a file size limit makes writes fail part way, as ENOSPC would.
+  const std::string jpeg = folder.File("full.jpg"), bmp = folder.File("full.bmp");
   {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit small = old;
-    small.rlim_cur = 4000;
-    setrlimit(RLIMIT_FSIZE, &small);
-    const std::string jpeg = folder.File("full.jpg"), bmp = folder.File("full.bmp");
+    TFileSizeLimit full(4000);
     EXPECT_THROW(SaveJpegFile(ScreenLike(640, 480, pfDevice), jpeg), Exception);
     EXPECT_THROW(SaveBmpFile(picture, bmp), Exception);
-    setrlimit(RLIMIT_FSIZE, &old);
+  }
+  {
     EXPECT_FALSE(FileExists(jpeg));
     EXPECT_FALSE(FileExists(bmp));
   }

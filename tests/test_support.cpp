@@ -1,6 +1,9 @@
 #include "test_support.h"
 
 #include <stdlib.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <array>
 #include <cstdio>
@@ -45,4 +48,20 @@ TScopedEnv::~TScopedEnv() {
     setenv(FName.c_str(), FOld.c_str(), 1);
   else
     unsetenv(FName.c_str());
+}
+
+TFileSizeLimit::TFileSizeLimit(unsigned long bytes) {
+  signal(SIGXFSZ, SIG_IGN);  // a failed write, not a signal
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  FOld = limit.rlim_cur;
+  limit.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+TFileSizeLimit::~TFileSizeLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = FOld;
+  setrlimit(RLIMIT_FSIZE, &limit);
 }

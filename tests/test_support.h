@@ -34,3 +34,14 @@ class TScopedEnv {
   std::string FOld;
   bool FHadOld;
 };
+
+// While it lives, files of this process cannot grow past bytes: writes fail
+// part way, as on a full disk.
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(unsigned long bytes);
+  ~TFileSizeLimit();
+
+ private:
+  unsigned long FOld;
+};
