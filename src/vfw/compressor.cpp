@@ -11,8 +11,9 @@ std::mutex& TableLock() {
   return lock;
 }
 
+// The table starts with this platform's own drivers.
 std::vector<std::shared_ptr<TCompressorDriver>>& Table() {
-  static std::vector<std::shared_ptr<TCompressorDriver>> table;
+  static std::vector<std::shared_ptr<TCompressorDriver>> table = BuiltInCompressorDrivers();
   return table;
 }
 
@@ -25,17 +26,16 @@ FOURCC Lower(FOURCC code) {
 
 }  // namespace
 
-void RegisterCompressorDriver(std::shared_ptr<TCompressorDriver> driver) {
-  std::lock_guard<std::mutex> guard(TableLock());
-  Table().push_back(std::move(driver));
-}
-
-void UnregisterCompressorDriver(FOURCC handler) {
+void RegisterCompressorDriver(std::shared_ptr<TCompressorDriver> driver, bool first) {
   std::lock_guard<std::mutex> guard(TableLock());
   auto& table = Table();
-  table.erase(
-      std::remove_if(table.begin(), table.end(), [&](const auto& d) { return d->Handler() == handler; }),
-      table.end());
+  table.insert(first ? table.begin() : table.end(), std::move(driver));
+}
+
+void UnregisterCompressorDriver(const std::shared_ptr<TCompressorDriver>& driver) {
+  std::lock_guard<std::mutex> guard(TableLock());
+  auto& table = Table();
+  table.erase(std::remove(table.begin(), table.end(), driver), table.end());
 }
 
 std::vector<std::shared_ptr<TCompressorDriver>> CompressorDrivers() {

@@ -49,9 +49,11 @@ class TCompressorDriver {
                                             const TCompressorSettings& settings) = 0;
 };
 
-// The table, in the order drivers were registered.
-void RegisterCompressorDriver(std::shared_ptr<TCompressorDriver> driver);
-void UnregisterCompressorDriver(FOURCC handler);
+// The table: this platform's drivers (libavcodec's encoders), then those
+// registered later, at the end or, when first, at the front.
+void RegisterCompressorDriver(std::shared_ptr<TCompressorDriver> driver, bool first = false);
+void UnregisterCompressorDriver(const std::shared_ptr<TCompressorDriver>& driver);
+std::vector<std::shared_ptr<TCompressorDriver>> BuiltInCompressorDrivers();
 std::vector<std::shared_ptr<TCompressorDriver>> CompressorDrivers();
 // The driver for a FourCC, letter case ignored; none when there is no such
 // driver or its codec is not available.

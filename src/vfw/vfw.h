@@ -167,3 +167,87 @@ HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source, const
 // under path only when it is complete.
 HRESULT AVISaveV(const char* path, const void* handler, const AVISAVECALLBACK& callback, int streamCount,
                  PAVISTREAM* streams, LPAVICOMPRESSOPTIONS* options);
+
+// The installable-compressor manager. The compressors of this platform are
+// libavcodec's encoders, each under its AVI FourCC.
+
+using WCHAR = char16_t;
+using BOOL = int32_t;
+struct TIcHandle;
+using HIC = TIcHandle*;
+
+constexpr DWORD ICTYPE_VIDEO = MakeFourCC('v', 'i', 'd', 'c');
+constexpr UINT ICMODE_COMPRESS = 1;
+constexpr UINT ICMODE_DECOMPRESS = 2;
+constexpr UINT ICMODE_QUERY = 4;
+
+constexpr LRESULT ICERR_OK = 0;
+constexpr LRESULT ICERR_DONTDRAW = 1;
+constexpr LRESULT ICERR_UNSUPPORTED = -1;
+constexpr LRESULT ICERR_BADFORMAT = -2;
+constexpr LRESULT ICERR_MEMORY = -3;
+constexpr LRESULT ICERR_INTERNAL = -4;
+constexpr LRESULT ICERR_BADFLAGS = -5;
+constexpr LRESULT ICERR_BADPARAM = -6;
+constexpr LRESULT ICERR_BADSIZE = -7;
+constexpr LRESULT ICERR_ERROR = -100;
+
+constexpr UINT ICM_USER = 0x4000;
+constexpr UINT ICM_COMPRESS_GET_FORMAT = ICM_USER + 4;
+constexpr UINT ICM_COMPRESS_GET_SIZE = ICM_USER + 5;
+constexpr UINT ICM_COMPRESS_QUERY = ICM_USER + 6;
+constexpr UINT ICM_COMPRESS_BEGIN = ICM_USER + 7;
+constexpr UINT ICM_COMPRESS = ICM_USER + 8;
+constexpr UINT ICM_COMPRESS_END = ICM_USER + 9;
+constexpr UINT ICM_CONFIGURE = 0x500A;
+constexpr uintptr_t ICMF_CONFIGURE_QUERY = 1;
+constexpr DWORD ICCOMPRESS_KEYFRAME = 1;
+
+struct ICINFO {
+  DWORD dwSize;
+  DWORD fccType;
+  DWORD fccHandler;
+  DWORD dwFlags;
+  DWORD dwVersion;
+  DWORD dwVersionICM;
+  WCHAR szName[16];
+  WCHAR szDescription[128];
+  WCHAR szDriver[128];
+};
+static_assert(sizeof(ICINFO) == 568);
+
+// The frame of an ICM_COMPRESS request.
+struct ICCOMPRESS {
+  DWORD dwFlags;  // ICCOMPRESS_KEYFRAME: make this a key frame
+  BITMAPINFOHEADER* lpbiOutput;
+  void* lpOutput;
+  BITMAPINFOHEADER* lpbiInput;
+  const void* lpInput;
+  DWORD* lpckid;
+  DWORD* lpdwFlags;  // receives AVIIF_KEYFRAME for a key frame
+  LONG lFrameNum;
+  DWORD dwFrameSize;
+  DWORD dwQuality;
+  BITMAPINFOHEADER* lpbiPrev;
+  void* lpPrev;
+};
+
+// True when a compressor of the type stands at index fccHandler (0, 1, ...)
+// of the table, or is named by fccHandler; icinfo receives what it says.
+BOOL ICInfo(DWORD fccType, DWORD fccHandler, ICINFO* icinfo);
+HIC ICOpen(DWORD fccType, DWORD fccHandler, UINT mode);
+// Copies no more than size bytes of the compressor's information; returns how many.
+LRESULT ICGetInfo(HIC hic, ICINFO* icinfo, DWORD size);
+// A compressor (fccHandler, or any when 0) that takes input; null when none does.
+HIC ICLocate(DWORD fccType, DWORD fccHandler, const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output,
+             UINT mode);
+// ICM_COMPRESS_QUERY, _GET_FORMAT, _GET_SIZE, _BEGIN, ICM_COMPRESS, _END
+// and ICM_CONFIGURE. The input of a query is the header, with the colour
+// table behind it where the frames have one.
+LRESULT ICSendMessage(HIC hic, UINT message, uintptr_t param1, uintptr_t param2);
+LRESULT ICClose(HIC hic);
+
+// Up to four characters as a FourCC: flags 0 keeps the letter case, and a
+// shorter text is filled up with blanks.
+FOURCC mmioStringToFOURCCA(const char* text, UINT flags);
+constexpr UINT MMIO_TOUPPER = 0x0010;

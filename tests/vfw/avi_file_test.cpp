@@ -263,7 +263,8 @@ TEST_F(VfwTest, AFileAcrossThreeRiffsReadsBackFrameExact) {
 }
 
 TEST_F(VfwTest, SaveInterleavesAudioAndCompressesThroughTheCompressor) {
-  RegisterCompressorDriver(MakeTestJpegDriver());
+  std::shared_ptr<TCompressorDriver> testDriver = MakeTestJpegDriver();
+  RegisterCompressorDriver(testDriver, true);
   // The source: frames in an intermediate file, audio from a WAV file.
   const std::string frames = Folder.File("frames.avi"), wav = Folder.File("tone.wav");
   WriteVideo(frames, 16, 64, 48, pf24bit);
@@ -345,7 +346,7 @@ TEST_F(VfwTest, SaveInterleavesAudioAndCompressesThroughTheCompressor) {
   for (PAVISTREAM s : streams) AVIStreamRelease(s);
   AVIFileRelease(video);
   AVIFileRelease(audio);
-  UnregisterCompressorDriver(MakeFourCC('M', 'J', 'P', 'G'));
+  UnregisterCompressorDriver(testDriver);
 }
 
 TEST_F(VfwTest, AnAbortedSaveLeavesNoFile) {
