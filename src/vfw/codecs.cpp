@@ -160,8 +160,7 @@ class TAvCompressor final : public TCompressor {
     if (av_frame_get_buffer(FFrame.get(), 0) < 0) throw std::bad_alloc();
     const AVPixelFormat source = FInput.Bits == 32 ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_BGR24;
     FScale.reset(sws_getContext(FInput.Width, FInput.Height, source, FInput.Width, FInput.Height,
-                                FEntry.PixelFormat, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
-                                nullptr, nullptr, nullptr));
+                                FEntry.PixelFormat, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!FScale) throw std::bad_alloc();
     if (FInput.Bits <= 8)
       FExpanded.resize(static_cast<size_t>(FInput.Width) * 3 * static_cast<size_t>(FInput.Height));
@@ -205,6 +204,8 @@ class TAvCompressor final : public TCompressor {
     FFrame->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     FFrame->key_frame = key ? 1 : 0;
     FFrame->pts = FIndex++;
+    // Encoders with a fixed quantiser take it from each frame.
+    FFrame->quality = FContext->global_quality;
     if (avcodec_send_frame(FContext.get(), FFrame.get()) < 0) return false;
     return Drain(out);
   }
