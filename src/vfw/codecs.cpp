@@ -158,7 +158,8 @@ class TAvCompressor final : public TCompressor {
     FFrame->width = FInput.Width;
     FFrame->height = FInput.Height;
     if (av_frame_get_buffer(FFrame.get(), 0) < 0) throw std::bad_alloc();
-    const AVPixelFormat source = FInput.Bits == 32 ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_BGR24;
+    // 32-bit frames as BGRA: swscale has its fastest paths for it; the fourth byte is not used.
+    const AVPixelFormat source = FInput.Bits == 32 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
     FScale.reset(sws_getContext(FInput.Width, FInput.Height, source, FInput.Width, FInput.Height,
                                 FEntry.PixelFormat, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!FScale) throw std::bad_alloc();
