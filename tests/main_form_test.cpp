@@ -149,6 +149,12 @@ class TestMainForm : public QObject {
     QVERIFY(!Form->RecordTimer->isActive());
     QCOMPARE(Form->RecordTimer->interval(), 125);
     QCOMPARE(Form->RecordTimer->timerType(), Qt::PreciseTimer);
+    // The writer's design values.
+    QCOMPARE(Form->AviWriter->Width(), 128);
+    QCOMPARE(Form->AviWriter->Height(), 102);
+    QCOMPARE(Form->AviWriter->FrameTime(), 100);
+    QVERIFY(Form->AviWriter->Stretch());
+    QCOMPARE(Form->AviWriter->PixelFormat(), pf32bit);
     // Anchored controls follow the window: wider stretches, taller moves the bottom ones.
     Form->resize(300, 540);
     QCOMPARE(Form->SetAreaBtn->geometry(), QRect(4, 4, 283, 40));

@@ -160,6 +160,13 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   Place(timelabel, 1, 460, 242, 13, akLeft | akRight | akBottom);
   Place(frameslabel, 1, 477, 242, 13, akLeft | akRight | akBottom);
 
+  AviWriter = std::make_unique<TAviFileWriter>(this);
+  AviWriter->SetHeight(102);
+  AviWriter->SetWidth(128);
+  AviWriter->SetFrameTime(100);
+  AviWriter->SetStretch(true);
+  AviWriter->SetPixelFormat(pf32bit);
+
   RecordTimer = new QTimer(this);
   RecordTimer->setObjectName("RecordTimer");
   RecordTimer->setTimerType(Qt::PreciseTimer);

@@ -13,6 +13,7 @@
 
 #include "image/bitmap.h"
 #include "platform/screen.h"
+#include "writer/AviFileWriter.h"
 
 class TImageBox;
 
@@ -45,6 +46,8 @@ class TMainForm : public QWidget {
   QLabel* timelabel;
   QLabel* frameslabel;
   QTimer* RecordTimer;
+  // The AVI writer, kept for the whole run.
+  std::unique_ptr<TAviFileWriter> AviWriter;
 
   void FormCreate();
   void FormClose();

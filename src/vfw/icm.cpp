@@ -148,7 +148,9 @@ LRESULT ICSendMessage(HIC hic, UINT message, uintptr_t param1, uintptr_t param2)
   try {
     switch (message) {
       case ICM_COMPRESS_QUERY:
-        return Takes(*hic->Driver, input, true) ? ICERR_OK : ICERR_BADFORMAT;
+        // A query may come with the header alone; the colour table is not
+        // needed to answer it, and is not read.
+        return Takes(*hic->Driver, input, false) ? ICERR_OK : ICERR_BADFORMAT;
       case ICM_CONFIGURE:
         // None of these compressors has a configuration dialog.
         return ICERR_UNSUPPORTED;

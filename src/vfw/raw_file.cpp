@@ -12,7 +12,7 @@
 namespace {
 
 // Appends are gathered into blocks of this size; larger ones go straight out.
-constexpr size_t kBufferSize = size_t{4} << 20;
+constexpr size_t kBufferSize = size_t{1} << 20;
 
 bool WriteAll(int fd, const uint8_t* data, size_t count, uint64_t offset) {
   while (count > 0) {

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/types.h"
+#include "image/bitmap.h"
+#include "vfw/vfw.h"
+
+class TAviFileWriter;
+
+// Progress of a recording: the writer, the frame count reached, and the
+// writer's own abort flag, which the handler may set.
+using TProgressEvent = std::function<void(TAviFileWriter& Sender, int32_t FrameCount, bool& abort)>;
+
+// Turns a sequence of pictures into an AVI file with one video stream,
+// compressed on the fly or while saving, through the Video for Windows
+// functions.
+class TAviFileWriter {
+ public:
+  explicit TAviFileWriter(void* owner = nullptr);
+  ~TAviFileWriter();
+  TAviFileWriter(const TAviFileWriter&) = delete;
+  TAviFileWriter& operator=(const TAviFileWriter&) = delete;
+
+  int32_t Height() const { return FHeight; }
+  void SetHeight(int32_t value) { FHeight = value; }
+  int32_t Width() const { return FWidth; }
+  void SetWidth(int32_t value) { FWidth = value; }
+  int32_t FrameTime() const { return FFrameTime; }
+  void SetFrameTime(int32_t value) { FFrameTime = value; }
+  bool Stretch() const { return FStretch; }
+  void SetStretch(bool value) { FStretch = value; }
+  TPixelFormat PixelFormat() const { return FPixelFormat; }
+  // pf1bit, pf4bit, pf8bit, pf24bit and pf32bit; others raise "Pixelformat not supported".
+  void SetPixelFormat(TPixelFormat value);
+  const std::string& filename() const { return FFilename; }
+  void Setfilename(const std::string& value) { FFilename = value; }
+  const std::string& WavFileName() const { return FWavFileName; }
+  bool CompressOnTheFly() const { return FCompressOnTheFly; }
+  void SetCompressOnTheFly(bool value) { FCompressOnTheFly = value; }
+  TProgressEvent OnProgress;
+
+  // The intermediate file of save-time writing.
+  const std::string& TempFileName() const { return FTempFileName; }
+  int32_t FrameCount() const { return FFrameCount; }
+  const std::string& FourCC() const { return FFourCC; }
+  bool Aborted() const { return FAborted; }
+
+  void InitVideo();
+  void AddFrame(const TBitmap& Bitmap);
+  void FinalizeVideo();
+  void WriteAvi();
+
+  // "No Compression", then "<FourCC> <name>" for each compressor that takes
+  // the frames as they stand now.
+  void GetCompressorList(std::vector<std::string>& Lines);
+  void SetCompression(const std::string& Code);
+  void ShowCompressorDialog(uintptr_t Owner);
+
+ private:
+  void WriteFrame(const TBitmap& Bitmap, bool KeyFrame);
+  void InitStreamFormat(const TBitmap& Bitmap);
+  LONG SaveProgressCallback(int Percent);
+  BITMAPINFOHEADER QueryHeader() const;
+  void ReleaseStreams();
+  void ReleaseFile();
+
+  PAVIFILE FAviFile = nullptr;
+  int32_t FHeight = 0;
+  int32_t FWidth = 0;
+  bool FStretch = true;
+  int32_t FFrameTime = 1000;
+  std::string FFilename;
+  std::string FWavFileName;
+  PAVISTREAM FAudioStream = nullptr;
+  PAVISTREAM FVideoStream = nullptr;
+  PAVISTREAM FFrameStream = nullptr;
+  AVISTREAMINFOA FStreamInfo{};
+  int32_t FFrameCount = 0;
+  std::string FFourCC;
+  TPixelFormat FPixelFormat = pf24bit;
+  std::vector<uint8_t> FBitmapInfo;  // header and colour table of the frames
+  AVICOMPRESSOPTIONS FCompressOptions{};
+  bool FAborted = false;
+  int32_t FQuality = 5000;
+  bool FInitialized = false;
+  bool FFinalized = false;
+  std::vector<std::pair<std::string, int32_t>> FWaveList;
+  bool FCompressOnTheFly = true;
+  std::string FTempFileName;
+};
+
+// The four bytes of a code, least significant first: 0x63646976 is "vidc".
+std::string FourCCToText(FOURCC code);
+// The key-frame interval for a frame time: 1000 / FrameTime, halves to even.
+DWORD KeyFrameEvery(int32_t frameTime);
+// The frame count reported while saving: FrameCount x 0.01 x Percent in
+// 80-bit extended precision, truncated.
+int32_t SaveProgressFrames(int32_t frameCount, int percent);
