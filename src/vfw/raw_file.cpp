@@ -146,7 +146,11 @@ bool TRawFile::WriteAt(uint64_t offset, const void* data, size_t count) {
 bool TRawFile::Close() {
   if (FFd < 0) return true;
   bool ok = Flush();
-  if (FWritable && fsync(FFd) != 0 && errno != EINVAL) ok = false;
+  // A finished file reaches the disk before it counts as written; one that
+  // was deleted meanwhile (an intermediate file) need not.
+  struct stat st {};
+  const bool linked = fstat(FFd, &st) != 0 || st.st_nlink > 0;
+  if (FWritable && linked && fsync(FFd) != 0 && errno != EINVAL) ok = false;
   if (::close(FFd) != 0) ok = false;
   FFd = -1;
   return ok;
