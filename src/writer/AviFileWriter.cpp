@@ -7,6 +7,7 @@
 
 #include "base/exception.h"
 #include "base/file.h"
+#include "image/palette.h"
 #include "platform/screen.h"
 #include "platform/temp_files.h"
 
@@ -133,6 +134,14 @@ void TAviFileWriter::InitVideo() {
 void TAviFileWriter::AddFrame(const TBitmap& Bitmap) {
   if (FAborted) return;
   if (!FInitialized) throw Exception("Video must be initialized.");
+  // A picture that is a frame already (size, depth and colour table) is
+  // written as it is: drawing it would copy it unchanged.
+  if (Bitmap.Width() == FWidth && Bitmap.Height() == FHeight && !Bitmap.Empty() &&
+      Bitmap.BitCount() == BitmapBitCount(FPixelFormat) &&
+      (Bitmap.BitCount() > 8 || Bitmap.Palette() == StandardPalette(Bitmap.BitCount()))) {
+    WriteFrame(Bitmap, true);
+    return;
+  }
   // The frame: the writer's depth first (it brings its colour table), then the size.
   TBitmap frame;
   frame.SetPixelFormat(FPixelFormat);

@@ -273,3 +273,27 @@ TEST_F(WriterTest, EveryDepthWithAndWithoutACompressorMakesA45FrameFile) {
     }
   }
 }
+
+TEST_F(WriterTest, KeyFramesFollowTheFrameTime) {
+  for (auto [frameTime, every] : {std::pair{400, 2}, std::pair{125, 8}}) {
+    TAviFileWriter writer;
+    writer.SetPixelFormat(pf24bit);
+    writer.SetCompression("H264");
+    writer.SetCompressOnTheFly(false);
+    writer.SetFrameTime(frameTime);
+    writer.SetWidth(64);
+    writer.SetHeight(48);
+    const std::string path = Folder.File("keys" + std::to_string(frameTime) + ".avi");
+    writer.Setfilename(path);
+    writer.InitVideo();
+    for (int i = 0; i < 20; ++i) writer.AddFrame(Picture(64, 48, i * 7));
+    writer.FinalizeVideo();
+    writer.WriteAvi();
+    std::istringstream flags(RunCommand(
+        "ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 '" + path + "'"));
+    int index = 0;
+    for (std::string line; std::getline(flags, line); ++index)
+      EXPECT_EQ(line[0] == 'K', index % every == 0) << "frame " << index << " at " << frameTime << " ms";
+    EXPECT_EQ(index, 20);
+  }
+}
