@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image/bitmap.h"
 #include "vfw/vfw.h"
 
 int main(int argc, char** argv) {
@@ -17,12 +18,7 @@ int main(int argc, char** argv) {
   const std::string path = std::string(dir && *dir ? dir : "/tmp") + "/pelimar-avi-bench.avi";
   const int32_t width = 1920, height = 1080;
   std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 4, 0x5A);
-  std::vector<uint8_t> format(40, 0);
-  PutLE32(&format[0], 40);
-  PutLE32(&format[4], width);
-  PutLE32(&format[8], height);
-  PutLE16(&format[12], 1);
-  PutLE16(&format[14], 32);
+  const std::vector<uint8_t> format = TBitmap(width, height, pf32bit).DibHeader();
   using Clock = std::chrono::steady_clock;
 
   AVIFileInit();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "image/bitmap.h"
 #include "test_support.h"
 #include "vfw/vfw.h"
 
@@ -29,13 +30,7 @@ TEST(LargeFile, PastFourGiBEveryFrameIsFound) {
   info.dwRate = 1000;
   PAVISTREAM stream = nullptr;
   ASSERT_EQ(AVIFileCreateStreamA(file, &stream, &info), AVIERR_OK);
-  std::vector<uint8_t> format(40, 0);
-  PutLE32(&format[0], 40);
-  PutLE32(&format[4], width);
-  PutLE32(&format[8], height);
-  PutLE16(&format[12], 1);
-  PutLE16(&format[14], 32);
-  PutLE32(&format[20], width * height * 4);
+  const std::vector<uint8_t> format = TBitmap(width, height, pf32bit).DibHeader();
   ASSERT_EQ(AVIStreamSetFormat(stream, 0, format.data(), 40), AVIERR_OK);
   std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 4, 0x40);
   for (int i = 0; i < frames; ++i) {
