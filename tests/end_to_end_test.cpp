@@ -7,10 +7,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
+#include "base/wintypes.h"
 #include "image/picture_files.h"
+#include "platform/registry.h"
 #include "test_support.h"
 #include "x_server.h"
 
@@ -37,47 +41,80 @@ void Pause(int milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// The real program on the test's screen, with its temporary pictures and
+// its settings in the test's folder.
+class TProgram {
+ public:
+  TProgram(const TXServer& server, const TTempFolder& temp) : FServer(server) {
+    FPid = fork();
+    if (FPid == 0) {
+      setenv("DISPLAY", server.Name().c_str(), 1);
+      setenv("TMPDIR", temp.Path().c_str(), 1);
+      setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
+      setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);
+      execl(PELIMAR_EXE, PELIMAR_EXE, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (FPid < 0) throw std::runtime_error("cannot start the program");
+    // Where the window is: the buttons lie at their design places in it.
+    Geometry(Find("Pelimar 1.0"), Left, Top);
+  }
+  ~TProgram() {
+    if (FPid > 0 && waitpid(FPid, nullptr, WNOHANG) == 0) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
+    }
+  }
+
+  // A shown window by its whole title, waiting for it to appear.
+  std::string Find(const std::string& title) const {
+    std::string window =
+        FServer.Run("timeout 20 xdotool search --sync --onlyvisible --name '^" + title + "$' | head -1");
+    while (!window.empty() && std::isspace(static_cast<unsigned char>(window.back()))) window.pop_back();
+    return window;
+  }
+  // Position of a window.
+  void Geometry(const std::string& window, int& left, int& top) const {
+    std::istringstream geometry(FServer.Run("xdotool getwindowgeometry --shell " + window));
+    left = top = -1;
+    for (std::string line; std::getline(geometry, line);) {
+      if (line.rfind("X=", 0) == 0) left = std::stoi(line.substr(2));
+      if (line.rfind("Y=", 0) == 0) top = std::stoi(line.substr(2));
+    }
+  }
+  void Click(int x, int y) const {
+    FServer.Run("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+  }
+  // A button of the main window, by the top of its design place.
+  void Press(int buttonTop) const { Click(Left + 120, Top + buttonTop + 20); }
+  // Closes the main window as the window manager would; true when the
+  // program then ends by itself without an error.
+  bool Close() {
+    FServer.CloseWindow("Pelimar 1.0");
+    int status = -1;
+    for (int i = 0; i < 100 && waitpid(FPid, &status, WNOHANG) == 0; ++i) Pause(100);
+    FPid = -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+  int Left = -1;
+  int Top = -1;
+
+ private:
+  const TXServer& FServer;
+  pid_t FPid = -1;
+};
+
 }  // namespace
 
 TEST(EndToEnd, RecordAnAreaForTwoSecondsWithXdotool) {
   TXServer server(1024, 768);
   TTempFolder temp;
   server.PaintRoot(Blocks);
-
-  pid_t program = fork();
-  if (program == 0) {
-    setenv("DISPLAY", server.Name().c_str(), 1);
-    setenv("TMPDIR", temp.Path().c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
-    execl(PELIMAR_EXE, PELIMAR_EXE, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_GT(program, 0);
-  struct TStop {
-    pid_t Pid;
-    ~TStop() {
-      if (Pid > 0 && waitpid(Pid, nullptr, WNOHANG) == 0) {
-        kill(Pid, SIGKILL);
-        waitpid(Pid, nullptr, 0);
-      }
-    }
-  } stop{program};
-
-  // Where the window is: the buttons lie at their design places in it.
-  std::string window =
-      server.Run("timeout 20 xdotool search --sync --onlyvisible --name '^Pelimar 1.0$' | head -1");
-  std::istringstream geometry(server.Run("xdotool getwindowgeometry --shell " + window));
-  int left = -1, top = -1;
-  for (std::string line; std::getline(geometry, line);) {
-    if (line.rfind("X=", 0) == 0) left = std::stoi(line.substr(2));
-    if (line.rfind("Y=", 0) == 0) top = std::stoi(line.substr(2));
-  }
-  ASSERT_EQ(left, 1024 - 252);
-  ASSERT_EQ(top, 0);
-  auto press = [&](int buttonTop) {
-    server.Run("xdotool mousemove " + std::to_string(left + 120) + " " +
-               std::to_string(top + buttonTop + 20) + " click 1");
-  };
+  TProgram program(server, temp);
+  ASSERT_EQ(program.Left, 1024 - 252);
+  ASSERT_EQ(program.Top, 0);
+  auto press = [&](int buttonTop) { program.Press(buttonTop); };
 
   press(4);  // "Set recording area"
   Pause(700);
@@ -111,10 +148,93 @@ TEST(EndToEnd, RecordAnAreaForTwoSecondsWithXdotool) {
   }
 
   // Closing the window deletes the pictures.
-  server.CloseWindow("Pelimar 1.0");
-  int status = -1;
-  for (int i = 0; i < 100 && waitpid(program, &status, WNOHANG) == 0; ++i) Pause(100);
-  stop.Pid = -1;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(program.Close());
   EXPECT_TRUE(Pictures(temp.Path()).empty());
+}
+
+namespace {
+
+// What the settings dialog shows of each of its seven settings: the pixels
+// inside each control, clear of focus frames, as an image file's checksum.
+std::vector<std::string> ShownSettings(const TXServer& server, const TProgram& program, const TTempFolder& temp) {
+  program.Press(160);  // "Setti&ngs..."
+  const std::string dialog = program.Find("Settings");
+  server.Run("xdotool mousemove 0 760");  // no control under the pointer
+  Pause(300);
+  const std::string shot = temp.File("settings.png");
+  server.Run("import -window " + dialog + " " + shot);
+  const char* crops[] = {"10x10+22+33",   "10x10+22+55",   "10x10+22+77", "40x14+161+102",
+                         "200x14+23+179", "200x14+23+220", "200x14+23+261"};
+  std::vector<std::string> shown;
+  for (const char* crop : crops)
+    shown.push_back(RunCommand("convert " + shot + " -crop " + std::string(crop) + " +repage -depth 8 rgb:- | md5sum"));
+  int left = -1, top = -1;
+  program.Geometry(dialog, left, top);
+  program.Click(left + 133, top + 308);  // OK
+  Pause(300);
+  return shown;
+}
+
+std::map<std::string, uint32_t> StoredSettings(const TTempFolder& temp) {
+  std::ifstream in(temp.File("pelimar/HKEY_CURRENT_USER.reg"), std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  THive hive;
+  if (!THive::Parse(text.str(), hive)) return {};
+  std::map<std::string, uint32_t> values;
+  for (const TRegValue& value : hive.Keys["software\\quorvane\\sorvek"].Values) {
+    if (value.Type != TRegType::Dword || value.Data.size() != 4) continue;
+    values[value.Name] = GetLE32(value.Data.data());
+  }
+  return values;
+}
+
+}  // namespace
+
+TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
+  TXServer server(1024, 768);
+  TTempFolder temp;
+  std::vector<std::string> defaults, changed;
+  {
+    TProgram program(server, temp);
+    defaults = ShownSettings(server, program, temp);
+    program.Press(160);
+    const std::string dialog = program.Find("Settings");
+    int left = -1, top = -1;
+    program.Geometry(dialog, left, top);
+    auto click = [&](int x, int y) {
+      program.Click(left + x, top + y);
+      Pause(200);
+    };
+    click(27, 38);  // "Include cursor" off
+    click(27, 60);  // "Use JPEg compression" off
+    click(27, 82);  // "Show area while recording" off
+    click(180, 109);
+    server.Run("xdotool key ctrl+a type 13");
+    server.Run("xdotool key Tab");
+    click(133, 186);  // "640 x 480", the line below "320 x 240"
+    server.Run("xdotool key Down Return");
+    Pause(200);
+    click(133, 227);  // "24 bit", the line above "32 bit"
+    server.Run("xdotool key Up Return");
+    Pause(200);
+    click(133, 268);  // the first compressor after "No Compression"
+    server.Run("xdotool key Home Down Return");
+    Pause(200);
+    click(133, 308);  // OK
+    changed = ShownSettings(server, program, temp);
+    for (size_t i = 0; i < changed.size(); ++i) EXPECT_NE(changed[i], defaults[i]) << "setting " << i;
+    EXPECT_TRUE(program.Close());
+  }
+  const std::map<std::string, uint32_t> stored = StoredSettings(temp);
+  const std::map<std::string, uint32_t> expected = {{"IncludeCursor", 0}, {"UseJpegFormat", 0}, {"FPS", 13},
+                                                   {"VideoSize", 2},     {"PixelFormat", 5},   {"Compression", 1},
+                                                   {"ShowArea", 0}};
+  EXPECT_EQ(stored, expected);
+  {
+    TProgram program(server, temp);
+    EXPECT_EQ(ShownSettings(server, program, temp), changed);
+    EXPECT_TRUE(program.Close());
+  }
+  EXPECT_EQ(StoredSettings(temp), expected);
 }

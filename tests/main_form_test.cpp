@@ -12,6 +12,7 @@
 #include "base/file.h"
 #include "image/picture_files.h"
 #include "image_box.h"
+#include "platform/registry.h"
 #include "settings_f.h"
 #include "test_support.h"
 #include "x_server.h"
@@ -83,6 +84,7 @@ class TestMainForm : public QObject {
  private slots:
   void init() {
     setenv("TMPDIR", Temp->Path().c_str(), 1);
+    std::filesystem::remove(HivePath());  // every case starts from the defaults
     Form = new TMainForm;
     Form->show();
     QVERIFY(QTest::qWaitForWindowExposed(Form));
@@ -400,6 +402,7 @@ int main(int argc, char** argv) {
   Temp = &temp;
   setenv("DISPLAY", server.Name().c_str(), 1);
   setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);  // settings of its own
   setenv("LC_ALL", "C", 1);
   QApplication app(argc, argv);
   QApplication::setApplicationName("Pelimar");

@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
   setenv("DISPLAY", server.Name().c_str(), 1);
   setenv("TMPDIR", temp.Path().c_str(), 1);
   setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);  // settings of its own
   QApplication app(argc, argv);
   QApplication::setApplicationName("Pelimar");
   QApplication::setQuitOnLastWindowClosed(false);

@@ -5,6 +5,10 @@
 #include <functional>
 #include <sstream>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "base/exception.h"
 #include "platform/registry.h"
 #include "test_support.h"
@@ -112,4 +116,33 @@ TEST_F(RegistryTest, AFailedSaveLeavesTheEarlierHiveIntact) {
   TRegistry elsewhere;
   ASSERT_TRUE(elsewhere.OpenKey("software\\quorvane\\Sorvek", true));
   EXPECT_EQ(Message([&] { elsewhere.WriteInteger("FPS", 1); }), "Failed to set data for 'FPS'");
+}
+
+TEST_F(RegistryTest, AWriterKilledWhileSavingLeavesAWholeHive) {
+  const char* names[] = {"IncludeCursor", "UseJpegFormat", "FPS", "VideoSize", "PixelFormat", "Compression", "ShowArea"};
+  {
+    TRegistry registry;
+    ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", true));
+    for (const char* name : names) registry.WriteInteger(name, 1);
+  }
+  // Kill a process that saves the seven values over and over, at moments
+  // that fall all over its writes; every time the hive must still read.
+  for (int round = 0; round < 40; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      TRegistry registry;
+      if (!registry.OpenKey("software\\quorvane\\Sorvek", true)) _exit(1);
+      for (int32_t value = 2;; ++value)
+        for (const char* name : names) registry.WriteInteger(name, value);
+    }
+    usleep(static_cast<useconds_t>(500 + (round * 7919) % 20000));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the saving process ended by itself";
+    TRegistry registry;
+    ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", false)) << ReadText(HivePath());
+    for (const char* name : names) EXPECT_GE(registry.ReadInteger(name), 1) << name;
+  }
 }

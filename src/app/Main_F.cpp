@@ -13,6 +13,7 @@
 #include "error_box.h"
 #include "frame_store.h"
 #include "image_box.h"
+#include "platform/registry.h"
 #include "qt_support.h"
 #include "settings_f.h"
 
@@ -216,6 +217,7 @@ void TMainForm::FormCreate() {
   UpdateSizeLabel(0);
   SettingsForm->VideoSizeCBX->setCurrentIndex(0);
   SettingsForm->PixelFormatCBX->setCurrentIndex(2);
+  SettingsForm->PixelFormatCBXChange();
   RecordTimer->stop();
   FFrames.clear();
   try {
@@ -230,15 +232,61 @@ void TMainForm::FormCreate() {
     move(screen.x() + screen.width() - frameGeometry().width(), screen.y());
   }
   RecordTimer->stop();
-  // The start-up values of the settings.
-  SettingsForm->CursorCB->setChecked(true);
-  SettingsForm->JpegCB->setChecked(true);
-  SettingsForm->AreaCB->setChecked(true);
-  SettingsForm->FPSSpin->setValue(8);
-  SettingsForm->FPSSpinChange();
-  SettingsForm->VideoSizeCBX->setCurrentIndex(1);
-  SettingsForm->PixelFormatCBX->setCurrentIndex(6);
-  SettingsForm->CompressionCBX->setCurrentIndex(0);
+  // Last, because an unreadable stored value ends it with an error box.
+  LoadSettings();
+}
+
+namespace {
+
+const char* const kSettingsKey = "software\\quorvane\\Sorvek";
+
+// An index past either end of the list leaves it without a selection.
+void SelectLine(QComboBox* list, int32_t index) {
+  list->setCurrentIndex(index >= 0 && index < list->count() ? index : -1);
+}
+
+}  // namespace
+
+void TMainForm::LoadSettings() {
+  TSettingsForm& settings = *SettingsForm;
+  settings.CursorCB->setChecked(true);
+  settings.JpegCB->setChecked(true);
+  settings.AreaCB->setChecked(true);
+  settings.FPSSpin->setValue(8);
+  settings.FPSSpinChange();  // also when the field already showed 8
+  settings.VideoSizeCBX->setCurrentIndex(1);
+  settings.PixelFormatCBX->setCurrentIndex(6);
+  settings.PixelFormatCBXChange();
+  settings.CompressionCBX->setCurrentIndex(0);
+
+  TRegistry registry;
+  if (!registry.OpenKey(kSettingsKey, false)) return;
+  // Each value takes effect at once, so a failed read keeps those before it.
+  settings.CursorCB->setChecked(registry.ReadInteger("IncludeCursor") != 0);
+  settings.JpegCB->setChecked(registry.ReadInteger("UseJpegFormat") != 0);
+  settings.FPSSpin->setValue(registry.ReadInteger("FPS"));  // held within 1 to 20
+  SelectLine(settings.VideoSizeCBX, registry.ReadInteger("VideoSize"));
+  SelectLine(settings.PixelFormatCBX, registry.ReadInteger("PixelFormat"));
+  settings.PixelFormatCBXChange();
+  SelectLine(settings.CompressionCBX, registry.ReadInteger("Compression"));
+  try {
+    settings.AreaCB->setChecked(registry.ReadInteger("ShowArea") != 0);
+  } catch (const Exception&) {
+    // Older keys have no outline setting: it stays on.
+  }
+}
+
+void TMainForm::SaveSettings() {
+  const TSettingsForm& settings = *SettingsForm;
+  TRegistry registry;
+  if (!registry.OpenKey(kSettingsKey, true)) return;
+  registry.WriteInteger("IncludeCursor", settings.CursorCB->isChecked() ? 1 : 0);
+  registry.WriteInteger("UseJpegFormat", settings.JpegCB->isChecked() ? 1 : 0);
+  registry.WriteInteger("FPS", settings.FPSSpin->value());
+  registry.WriteInteger("VideoSize", settings.VideoSizeCBX->currentIndex());
+  registry.WriteInteger("PixelFormat", settings.PixelFormatCBX->currentIndex());
+  registry.WriteInteger("Compression", settings.CompressionCBX->currentIndex());
+  registry.WriteInteger("ShowArea", settings.AreaCB->isChecked() ? 1 : 0);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
@@ -251,6 +299,11 @@ void TMainForm::FormClose() {
   if (FClosed) return;
   FClosed = true;
   RecordTimer->stop();  // no tick may run once the window is gone
+  try {
+    SaveSettings();
+  } catch (...) {
+    // Closing goes on: settings that cannot be kept are not worth a message.
+  }
   delete AreaForm;
   AreaForm = nullptr;
   delete SettingsForm;

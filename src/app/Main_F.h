@@ -57,6 +57,11 @@ class TMainForm : public QWidget {
   void SpeedButton3Click();
   void RecordTimerTimer();
 
+  // The seven settings of the dialog in the per-user registry, under
+  // "software\quorvane\Sorvek". LoadSettings sets the defaults first.
+  void LoadSettings();
+  void SaveSettings();
+
   // The recording: full paths of its pictures, in capture order.
   const std::vector<std::string>& Frames() const { return FFrames; }
   int FrameCount() const { return static_cast<int>(FFrames.size()); }

@@ -74,6 +74,20 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   // Only a change that the user or the program makes to the number shown
   // reaches the timer, as the spin field's change event does.
   connect(FPSSpin, &QSpinBox::valueChanged, this, [this] { Guarded([this] { FPSSpinChange(); }); });
+  // Only the user's choice of a line counts as a change of depth; the
+  // program calls the handler itself after setting the index.
+  connect(PixelFormatCBX, &QComboBox::activated, this,
+          [this] { Guarded([this] { PixelFormatCBXChange(); }); });
+}
+
+void TSettingsForm::PixelFormatCBXChange() {
+  if (!MainForm) return;
+  MainForm->AviWriter->SetPixelFormat(SelectedPixelFormat());
+  std::vector<std::string> lines;
+  MainForm->AviWriter->GetCompressorList(lines);
+  CompressionCBX->clear();
+  for (const std::string& line : lines) CompressionCBX->addItem(QString::fromStdString(line));
+  CompressionCBX->setCurrentIndex(-1);
 }
 
 void TSettingsForm::FPSSpinChange() {

@@ -33,6 +33,10 @@ class TSettingsForm : public QDialog {
   QComboBox* CompressionCBX;
   QPushButton* BitBtn1;
 
+  // The writer takes the chosen depth and the compression list is built
+  // afresh for it, with no line selected; a depth the writer refuses
+  // raises its error and leaves writer and list as they were.
+  void PixelFormatCBXChange();
   // The capture timer runs at 1000 div the rate, in milliseconds.
   void FPSSpinChange();
   // pf1bit .. pf32bit for the depth list's lines 0 to 6, pfDevice for no line.

@@ -300,7 +300,9 @@ class TAvDriver final : public TCompressorDriver {
 }  // namespace
 
 std::vector<std::shared_ptr<TCompressorDriver>> BuiltInCompressorDrivers() {
-  av_log_set_level(AV_LOG_ERROR);
+  // Trial opens that refuse a size are expected; what matters reaches the
+  // caller as an ICERR code, so the library keeps quiet on the terminal.
+  av_log_set_level(AV_LOG_FATAL);
   std::vector<std::shared_ptr<TCompressorDriver>> drivers;
   for (const TCodecEntry& entry : kCodecs) drivers.push_back(std::make_shared<TAvDriver>(entry));
   return drivers;

@@ -239,8 +239,10 @@ std::string MakeFolderOf(const std::string& path) {
 // Writes the hive whole under a temporary name, syncs it and renames it over.
 bool StoreHive(const std::string& path, const THive& hive) {
   const std::string folder = MakeFolderOf(path);
-  std::string temporary = path + ".XXXXXX";
-  int fd = mkstemp(temporary.data());
+  // Callers hold the hive's lock, so one fixed name serves; a writer that
+  // was killed half-way leaves it behind and the next save reuses it.
+  const std::string temporary = path + ".new";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const std::string text = hive.Print();
   bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
