@@ -10,6 +10,7 @@
 #include "Main_F.h"
 #include "base/exception.h"
 #include "platform/registry.h"
+#include "qt_test_support.h"
 #include "settings_f.h"
 #include "test_support.h"
 #include "x_server.h"
@@ -19,24 +20,6 @@ namespace {
 TTempFolder* Temp = nullptr;
 
 const char* const kKey = "[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]";
-
-// Every error box that opens while it lives is closed, its text kept.
-class TErrorBoxes {
- public:
-  TErrorBoxes() {
-    QObject::connect(&FPoll, &QTimer::timeout, [this] {
-      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        Texts << box->text();
-        box->accept();
-      }
-    });
-    FPoll.start(5);
-  }
-  QStringList Texts;
-
- private:
-  QTimer FPoll;
-};
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -67,11 +50,11 @@ class TestSettings : public QObject {
   Q_OBJECT
 
   std::unique_ptr<TMainForm> Form;
-  std::unique_ptr<TErrorBoxes> Boxes;
+  std::unique_ptr<TMessageBoxes> Boxes;
 
   // Starts the main window as the program does, with its error boxes kept.
   void Start() {
-    Boxes = std::make_unique<TErrorBoxes>();
+    Boxes = std::make_unique<TMessageBoxes>();
     Form = std::make_unique<TMainForm>();
     Form->show();
     QVERIFY(QTest::qWaitForWindowExposed(Form.get()));

@@ -12,6 +12,7 @@
 #include "base/file.h"
 #include "error_box.h"
 #include "frame_store.h"
+#include "image/picture_files.h"
 #include "image_box.h"
 #include "platform/registry.h"
 #include "qt_support.h"
@@ -167,6 +168,18 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   AviWriter->SetFrameTime(100);
   AviWriter->SetStretch(true);
   AviWriter->SetPixelFormat(pf32bit);
+  AviWriter->OnProgress = [this](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
+    AviWriterProgress(sender, frameCount, abort);
+  };
+
+  SaveDialog1 = new QFileDialog(this);
+  SaveDialog1->setObjectName("SaveDialog1");
+  SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+  SaveDialog1->setFileMode(QFileDialog::AnyFile);
+  SaveDialog1->setDefaultSuffix("avi");
+  SaveDialog1->setNameFilters({"AVI (*.avi)", "Alla filer (*.*)"});
+  // Qt's own dialog, the same on every desktop; it asks before replacing a file.
+  SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
 
   RecordTimer = new QTimer(this);
   RecordTimer->setObjectName("RecordTimer");
@@ -177,6 +190,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   connect(RecordBtn, &QToolButton::clicked, this, [this] { Guarded([this] { RecordBtnClick(); }); });
   connect(StopRecordingBtn, &QToolButton::clicked, this,
           [this] { Guarded([this] { StopRecordingBtnClick(); }); });
+  connect(SaveBtn, &QToolButton::clicked, this, [this] { Guarded([this] { SaveBtnClick(); }); });
   connect(SettingsBtn, &QToolButton::clicked, this, [this] { Guarded([this] { SpeedButton3Click(); }); });
   connect(RecordTimer, &QTimer::timeout, this, [this] { RecordTimerTimer(); });
 
@@ -378,10 +392,8 @@ void TMainForm::UpdateSizeLabel(int64_t bytes) {
 }
 
 void TMainForm::ClearFrames() {
-  while (!FFrames.empty()) {
-    DeleteFileQuietly(FFrames.front());
-    FFrames.erase(FFrames.begin());
-  }
+  for (const std::string& path : FFrames) DeleteFileQuietly(path);
+  FFrames.clear();
   UpdateSizeLabel(0);
   SaveBtn->setEnabled(false);
 }
@@ -441,4 +453,65 @@ void TMainForm::RecordTimerTimer() {
   } catch (const std::exception& e) {
     CaptureFailed(e.what());
   }
+}
+
+void TMainForm::SaveBtnClick() {
+  if (FFrames.empty()) return;
+  if (!FLastSaveName.isEmpty()) SaveDialog1->selectFile(FLastSaveName);
+  // A cancelled dialog keeps the recording for another try.
+  if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty()) return;
+  FLastSaveName = SaveDialog1->selectedFiles().first();
+  TAviFileWriter& writer = *AviWriter;
+  try {
+    const int compression = SettingsForm->CompressionCBX->currentIndex();
+    writer.SetCompression(compression < 1 ? std::string()
+                                          : SettingsForm->CompressionCBX->currentText().left(4).toStdString());
+    writer.SetCompressOnTheFly(false);
+    writer.SetStretch(false);
+    writer.SetFrameTime(RecordTimer->interval());
+    writer.Setfilename(FLastSaveName.toStdString());
+    writer.SetPixelFormat(SettingsForm->SelectedPixelFormat());
+    // Each picture is read as what its file holds, whatever the JPEG
+    // setting is now or was while it was taken. A 32-bit video gets 32-bit
+    // pictures, which the writer takes as they are.
+    const TPixelFormat decoded = writer.PixelFormat() == pf32bit ? pf32bit : pf24bit;
+    {
+      TBitmap picture = LoadPictureFile(FFrames[0], decoded);
+      writer.SetWidth(picture.Width());
+      writer.SetHeight(picture.Height());
+    }
+    writer.InitVideo();
+    ProgressBar1->setMaximum(FrameCount());
+    for (const std::string& path : FFrames) writer.AddFrame(LoadPictureFile(path, decoded));
+    ProgressLabel->setText("Compressing...");
+    ProgressLabel->repaint();
+    writer.FinalizeVideo();
+    ProgressLabel->setText("Writing file...");
+    ProgressLabel->repaint();
+    writer.WriteAvi();
+  } catch (...) {
+    // The recording stays for another try; the writer lets go of its files.
+    writer.Discard();
+    throw;
+  }
+  ProgressLabel->setText("Done...");
+  ProgressLabel->repaint();
+  UpdateSizeLabel(0);
+  ClearFrames();
+}
+
+void TMainForm::AviWriterProgress(TAviFileWriter&, int32_t FrameCount, bool&) {
+  const int32_t pictures = static_cast<int32_t>(FFrames.size());
+  ProgressBar1->setValue(FrameCount);
+  if (FrameCount >= 0 && FrameCount < pictures) {
+    try {
+      StatusImg->SetPicture(ToQImage(LoadPictureFile(FFrames[static_cast<size_t>(FrameCount)])));
+    } catch (const Exception&) {
+      // Only the preview is missing; the export itself reports its own errors.
+    }
+  }
+  StatusImg->repaint();
+  ProgressLabel->repaint();
+  ProgressBar1->repaint();
+  if (FrameCount == pictures) ProgressLabel->setText("Done...");
 }

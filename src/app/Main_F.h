@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QFileDialog>
 #include <QFrame>
 #include <QLabel>
 #include <QProgressBar>
@@ -46,6 +47,7 @@ class TMainForm : public QWidget {
   QLabel* timelabel;
   QLabel* frameslabel;
   QTimer* RecordTimer;
+  QFileDialog* SaveDialog1;
   // The AVI writer, kept for the whole run.
   std::unique_ptr<TAviFileWriter> AviWriter;
 
@@ -56,6 +58,8 @@ class TMainForm : public QWidget {
   void StopRecordingBtnClick();
   void SpeedButton3Click();
   void RecordTimerTimer();
+  void SaveBtnClick();
+  void AviWriterProgress(TAviFileWriter& Sender, int32_t FrameCount, bool& abort);
 
   // The seven settings of the dialog in the per-user registry, under
   // "software\quorvane\Sorvek". LoadSettings sets the defaults first.
@@ -73,6 +77,7 @@ class TMainForm : public QWidget {
 
  private:
   friend class TestMainForm;
+  friend class TestExport;
 
   // Both report their own errors ("Error: " and the message, after the
   // timer is stopped). CaptureRect returns false when no picture exists.
@@ -100,6 +105,7 @@ class TMainForm : public QWidget {
   std::unique_ptr<TScreen> FScreenCanvas;
   std::vector<TAnchored> FAnchored;
   bool FClosed = false;
+  QString FLastSaveName;  // proposed again by the next export
 };
 
 extern TMainForm* MainForm;

@@ -28,3 +28,7 @@ std::vector<uint8_t> EncodeJpeg(const TBitmap& picture, int quality = kJpegQuali
 void EncodeJpeg(const TBitmap& picture, std::vector<uint8_t>& bytes, int quality = kJpegQuality);
 TBitmap LoadJpegFile(const std::string& path, TPixelFormat format = pf24bit);
 TBitmap DecodeJpeg(const uint8_t* data, size_t size, TPixelFormat format = pf24bit);
+
+// A picture file of either kind, told apart by its first bytes rather than
+// by its name: JPEG pictures come back in jpegFormat (pf24bit or pf32bit).
+TBitmap LoadPictureFile(const std::string& path, TPixelFormat jpegFormat = pf24bit);

@@ -253,6 +253,16 @@ void TAviFileWriter::WriteAvi() {
   cleanUp();
 }
 
+void TAviFileWriter::Discard() {
+  ReleaseStreams();
+  ReleaseFile();
+  FWaveList.clear();
+  if (FileExists(FTempFileName)) DeleteFileQuietly(FTempFileName);
+  FInitialized = false;
+  FFinalized = false;
+  FFrameCount = 0;
+}
+
 BITMAPINFOHEADER TAviFileWriter::QueryHeader() const {
   BITMAPINFOHEADER header{};
   header.biSize = 40;

@@ -54,6 +54,10 @@ class TAviFileWriter {
   void AddFrame(const TBitmap& Bitmap);
   void FinalizeVideo();
   void WriteAvi();
+  // Gives up a video that will not be written: streams and file are
+  // released and the intermediate file deleted, so that the next InitVideo
+  // starts afresh.
+  void Discard();
 
   // "No Compression", then "<FourCC> <name>" for each compressor that takes
   // the frames as they stand now.
