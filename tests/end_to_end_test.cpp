@@ -238,3 +238,111 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
   }
   EXPECT_EQ(StoredSettings(temp), expected);
 }
+
+namespace {
+
+// The pictures of the temporary folder in the order they were taken.
+std::vector<std::string> PicturesInOrder(const std::string& folder) {
+  std::vector<std::pair<std::filesystem::file_time_type, std::string>> found;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("daw", 0) == 0) found.emplace_back(entry.last_write_time(), entry.path().string());
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> paths;
+  for (auto& f : found) paths.push_back(f.second);
+  return paths;
+}
+
+// Mean difference per colour channel between a frame of 24-bit BGR rows,
+// top row first, and a picture.
+double MeanDifference(const std::string& frame, const TBitmap& picture) {
+  if (frame.size() != static_cast<size_t>(picture.Width()) * picture.Height() * 3) return 1e9;
+  double total = 0;
+  size_t at = 0;
+  for (int32_t y = 0; y < picture.Height(); ++y)
+    for (int32_t x = 0; x < picture.Width(); ++x) {
+      RGBQUAD c = picture.Pixel(x, y);
+      total += std::abs(static_cast<uint8_t>(frame[at]) - c.rgbBlue) +
+               std::abs(static_cast<uint8_t>(frame[at + 1]) - c.rgbGreen) +
+               std::abs(static_cast<uint8_t>(frame[at + 2]) - c.rgbRed);
+      at += 3;
+    }
+  return total / (static_cast<double>(picture.Width()) * picture.Height() * 3);
+}
+
+// Picks a line of one of the settings dialog's lists with the keyboard.
+void PickInSettings(const TXServer& server, const TProgram& program, int listTop, const std::string& keys) {
+  program.Press(160);  // "Setti&ngs..."
+  int left = -1, top = -1;
+  program.Geometry(program.Find("Settings"), left, top);
+  program.Click(left + 133, top + listTop);
+  Pause(200);
+  server.Run("xdotool key " + keys + " Return");
+  Pause(200);
+  program.Click(left + 133, top + 308);  // OK
+  Pause(300);
+}
+
+}  // namespace
+
+TEST(EndToEnd, RecordingsAreSavedThroughTheFileDialogAsAviFiles) {
+  TXServer server(1024, 768);
+  TTempFolder temp;
+  server.PaintRoot(Blocks);
+  TProgram program(server, temp);
+
+  program.Press(4);  // "Set recording area"
+  Pause(700);
+  server.Run("xdotool mousemove 100 100 mousedown 1 mousemove 130 110 mousemove 150 120 mouseup 1");
+  Pause(300);
+  program.Press(4);  // the overlay closes; the area stays
+  Pause(300);
+
+  struct TCase {
+    const char* name;
+    int list;          // the settings list to change first, by its top, or 0
+    const char* keys;  // the keys that pick its line
+    const char* codec;
+    TPixelFormat depth;
+    double tolerance;  // mean difference per channel from the first picture
+  } cases[] = {
+      {"raw32.avi", 0, "", "rawvideo", pf32bit, 0},
+      {"raw8.avi", 227, "Up Up Up Up", "rawvideo", pf8bit, 0},
+      {"mjpg.avi", 227, "Down Down Down Down", "mjpeg", pf32bit, 3},
+      {"h264.avi", 268, "Home Down Down", "h264", pf32bit, 4},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.list) PickInSettings(server, program, c.list, c.keys);
+    if (std::string(c.codec) == "mjpeg") PickInSettings(server, program, 268, "Home Down");
+    program.Press(43);  // "&Start recording..."
+    Pause(3000);
+    program.Press(82);  // "S&top recording"
+    Pause(300);
+    const std::vector<std::string> pictures = PicturesInOrder(temp.Path());
+    ASSERT_GE(pictures.size(), 12u);  // eight a second for about three seconds
+    ASSERT_LE(pictures.size(), 36u);
+    TBitmap first = LoadJpegFile(pictures[0], pf32bit);
+    if (c.depth == pf8bit) first.SetPixelFormat(pf8bit);  // the standard colours, as the video has them
+
+    program.Press(121);  // "S&ave recording to disk..."
+    const std::string dialog = program.Find("Save As");
+    const std::string path = temp.File(c.name);
+    server.Run("xdotool key --window " + dialog + " ctrl+a");
+    server.Run("xdotool type --delay 5 '" + path + "'");
+    server.Run("xdotool key Return");
+    for (int i = 0; i < 200 && !PicturesInOrder(temp.Path()).empty(); ++i) Pause(100);
+    ASSERT_TRUE(PicturesInOrder(temp.Path()).empty()) << "the export did not finish";
+
+    const std::string probe =
+        RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                   "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" + path + "'");
+    EXPECT_EQ(probe, "codec_name=" + std::string(c.codec) + "\nwidth=320\nheight=240\ntime_base=1/8\n" +
+                         "nb_read_frames=" + std::to_string(pictures.size()) + "\n");
+    const std::string frame =
+        RunCommand("ffmpeg -v error -i '" + path + "' -frames:v 1 -f rawvideo -pix_fmt bgr24 -");
+    EXPECT_LE(MeanDifference(frame, first), c.tolerance);
+  }
+  EXPECT_TRUE(program.Close());
+}

@@ -471,18 +471,16 @@ void TMainForm::SaveBtnClick() {
     writer.SetFrameTime(RecordTimer->interval());
     writer.Setfilename(FLastSaveName.toStdString());
     writer.SetPixelFormat(SettingsForm->SelectedPixelFormat());
-    // Each picture is read as what its file holds, whatever the JPEG
-    // setting is now or was while it was taken. A 32-bit video gets 32-bit
-    // pictures, which the writer takes as they are.
-    const TPixelFormat decoded = writer.PixelFormat() == pf32bit ? pf32bit : pf24bit;
     {
-      TBitmap picture = LoadPictureFile(FFrames[0], decoded);
-      writer.SetWidth(picture.Width());
-      writer.SetHeight(picture.Height());
+      TBitmap first = LoadPictureFile(FFrames[0]);
+      writer.SetWidth(first.Width());
+      writer.SetHeight(first.Height());
     }
     writer.InitVideo();
     ProgressBar1->setMaximum(FrameCount());
-    for (const std::string& path : FFrames) writer.AddFrame(LoadPictureFile(path, decoded));
+    // Each picture is read as what its file holds, whatever the JPEG
+    // setting is now or was while it was taken.
+    AddPictures(writer, FFrames);
     ProgressLabel->setText("Compressing...");
     ProgressLabel->repaint();
     writer.FinalizeVideo();

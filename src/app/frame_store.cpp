@@ -5,11 +5,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <future>
 
 #include "Api_Funcs.h"
 #include "base/exception.h"
 #include "base/file.h"
 #include "image/picture_files.h"
+#include "writer/AviFileWriter.h"
 
 std::string ChangeFileExt(const std::string& path, const std::string& ext) {
   size_t slash = path.find_last_of('/');
@@ -51,4 +55,27 @@ std::string StorePicture(const TBitmap& picture, bool jpeg) {
     return path;
   }
   throw Exception("No free name is left for a new picture in " + GetTempDir());
+}
+
+void AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames) {
+  const TPixelFormat decoded = writer.PixelFormat() == pf32bit ? pf32bit : pf24bit;
+  auto load = [decoded](const std::string& path) { return LoadPictureFile(path, decoded); };
+  // Decoding costs more than writing a frame, so the next pictures are
+  // decoded on other threads while the writer takes the current one: at
+  // most kAhead + 1 pictures are in memory at a time. An error of either
+  // ends the loop; decodes still running are waited for as their futures go.
+  constexpr size_t kAhead = 2;
+  std::deque<std::future<TBitmap>> ahead;
+  size_t next = 0;
+  auto fill = [&] {
+    while (ahead.size() < kAhead && next < frames.size())
+      ahead.push_back(std::async(std::launch::async, load, std::cref(frames[next++])));
+  };
+  fill();
+  while (!ahead.empty()) {
+    TBitmap picture = ahead.front().get();
+    ahead.pop_front();
+    fill();
+    writer.AddFrame(picture);
+  }
 }

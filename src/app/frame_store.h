@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "image/bitmap.h"
 
@@ -14,3 +15,10 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext);
 // is created exclusively, so a picture never replaces another file. A
 // failure leaves no file behind.
 std::string StorePicture(const TBitmap& picture, bool jpeg);
+
+class TAviFileWriter;
+
+// Hands the writer every picture of a recording, in order, each read as
+// what its file holds. The writer's depth decides how JPEG pictures are
+// decoded: a 32-bit video takes 32-bit pictures as they are.
+void AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames);
