@@ -156,18 +156,20 @@ namespace {
 
 // What the settings dialog shows of each of its seven settings: the pixels
 // inside each control, clear of focus frames, as an image file's checksum.
-std::vector<std::string> ShownSettings(const TXServer& server, const TProgram& program, const TTempFolder& temp) {
+std::vector<std::string> ShownSettings(const TXServer& server, const TProgram& program,
+                                       const TTempFolder& temp) {
   program.Press(160);  // "Setti&ngs..."
   const std::string dialog = program.Find("Settings");
   server.Run("xdotool mousemove 0 760");  // no control under the pointer
   Pause(300);
   const std::string shot = temp.File("settings.png");
   server.Run("import -window " + dialog + " " + shot);
-  const char* crops[] = {"10x10+22+33",   "10x10+22+55",   "10x10+22+77", "40x14+161+102",
+  const char* crops[] = {"10x10+22+33",   "10x10+22+55",   "10x10+22+77",  "40x14+161+102",
                          "200x14+23+179", "200x14+23+220", "200x14+23+261"};
   std::vector<std::string> shown;
   for (const char* crop : crops)
-    shown.push_back(RunCommand("convert " + shot + " -crop " + std::string(crop) + " +repage -depth 8 rgb:- | md5sum"));
+    shown.push_back(
+        RunCommand("convert " + shot + " -crop " + std::string(crop) + " +repage -depth 8 rgb:- | md5sum"));
   int left = -1, top = -1;
   program.Geometry(dialog, left, top);
   program.Click(left + 133, top + 308);  // OK
@@ -227,9 +229,9 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
     EXPECT_TRUE(program.Close());
   }
   const std::map<std::string, uint32_t> stored = StoredSettings(temp);
-  const std::map<std::string, uint32_t> expected = {{"IncludeCursor", 0}, {"UseJpegFormat", 0}, {"FPS", 13},
-                                                   {"VideoSize", 2},     {"PixelFormat", 5},   {"Compression", 1},
-                                                   {"ShowArea", 0}};
+  const std::map<std::string, uint32_t> expected = {
+      {"IncludeCursor", 0}, {"UseJpegFormat", 0}, {"FPS", 13},    {"VideoSize", 2},
+      {"PixelFormat", 5},   {"Compression", 1},   {"ShowArea", 0}};
   EXPECT_EQ(stored, expected);
   {
     TProgram program(server, temp);
@@ -335,9 +337,10 @@ TEST(EndToEnd, RecordingsAreSavedThroughTheFileDialogAsAviFiles) {
     for (int i = 0; i < 200 && !PicturesInOrder(temp.Path()).empty(); ++i) Pause(100);
     ASSERT_TRUE(PicturesInOrder(temp.Path()).empty()) << "the export did not finish";
 
-    const std::string probe =
-        RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                   "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" + path + "'");
+    const std::string probe = RunCommand(
+        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+        "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" +
+        path + "'");
     EXPECT_EQ(probe, "codec_name=" + std::string(c.codec) + "\nwidth=320\nheight=240\ntime_base=1/8\n" +
                          "nb_read_frames=" + std::to_string(pictures.size()) + "\n");
     const std::string frame =

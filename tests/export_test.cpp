@@ -27,16 +27,18 @@ TBitmap Numbered(int32_t width, int32_t height, int index) {
   TBitmap picture(width, height, pf32bit);
   for (int32_t y = 0; y < height; ++y)
     for (int32_t x = 0; x < width; ++x)
-      picture.SetPixel(x, y, RGBQUAD{static_cast<uint8_t>((index * 5) & 0xFF), static_cast<uint8_t>((x / 8) * 16),
-                                     static_cast<uint8_t>((y / 8) * 16), 0});
+      picture.SetPixel(x, y,
+                       RGBQUAD{static_cast<uint8_t>((index * 5) & 0xFF), static_cast<uint8_t>((x / 8) * 16),
+                               static_cast<uint8_t>((y / 8) * 16), 0});
   return picture;
 }
 
 // What ffprobe says of the video stream, as "key=value" lines.
 std::string Probe(const std::string& path) {
-  return RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                    "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" +
-                    path + "'");
+  return RunCommand(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" +
+      path + "'");
 }
 
 // Frame index of the file as 24-bit BGR rows, top row first.
@@ -177,7 +179,8 @@ class TestExport : public QObject {
         reports.push_back(frameCount);
         QCOMPARE(Form->ProgressBar1->value(), frameCount);
         if (frameCount < count)
-          QCOMPARE(Form->StatusImg->Picture(), ToQImage(LoadPictureFile(files[static_cast<size_t>(frameCount)])));
+          QCOMPARE(Form->StatusImg->Picture(),
+                   ToQImage(LoadPictureFile(files[static_cast<size_t>(frameCount)])));
       };
       const std::string path = Temp->File("progress" + std::to_string(count) + ".avi");
       QVERIFY(Save(path).isEmpty());
@@ -186,7 +189,8 @@ class TestExport : public QObject {
       std::vector<int32_t> adding;
       for (int i = 20; i <= count; i += 20) adding.push_back(i);
       QVERIFY(reports.size() >= adding.size());
-      QCOMPARE(std::vector<int32_t>(reports.begin(), reports.begin() + static_cast<long>(adding.size())), adding);
+      QCOMPARE(std::vector<int32_t>(reports.begin(), reports.begin() + static_cast<long>(adding.size())),
+               adding);
       // While writing: the writer's reports, ending at the count for 45 and 40.
       QVERIFY(reports.size() > adding.size());
       QCOMPARE(labels[static_cast<qsizetype>(adding.size())], QString("Writing file..."));

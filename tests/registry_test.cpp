@@ -22,15 +22,6 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
-std::string Message(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(nothing raised)";
-}
-
 class RegistryTest : public ::testing::Test {
  protected:
   RegistryTest() : Config("XDG_CONFIG_HOME", Folder.Path().c_str()) {}
@@ -119,7 +110,8 @@ TEST_F(RegistryTest, AFailedSaveLeavesTheEarlierHiveIntact) {
 }
 
 TEST_F(RegistryTest, AWriterKilledWhileSavingLeavesAWholeHive) {
-  const char* names[] = {"IncludeCursor", "UseJpegFormat", "FPS", "VideoSize", "PixelFormat", "Compression", "ShowArea"};
+  const char* names[] = {"IncludeCursor", "UseJpegFormat", "FPS",     "VideoSize",
+                         "PixelFormat",   "Compression",   "ShowArea"};
   {
     TRegistry registry;
     ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", true));

@@ -154,7 +154,8 @@ class TestSettings : public QObject {
   void AKeyLackingOnlyTheOutlineLoadsEverythingElse() {
     WriteKey(
         "\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dword:00000007\r\n\"FPS\"=dword:00000003\r\n"
-        "\"VideoSize\"=dword:00000002\r\n\"PixelFormat\"=dword:00000002\r\n\"Compression\"=dword:00000001\r\n");
+        "\"VideoSize\"=dword:00000002\r\n\"PixelFormat\"=dword:00000002\r\n\"Compression\"=dword:"
+        "00000001\r\n");
     Start();
     QVERIFY(Boxes->Texts.isEmpty());
     QVERIFY(!SettingsForm->CursorCB->isChecked());
@@ -175,9 +176,10 @@ class TestSettings : public QObject {
     QTest::newRow("no rate") << "\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dword:00000000\r\n"
                                 "\"VideoSize\"=dword:00000003\r\n\"ShowArea\"=dword:00000000\r\n"
                              << "Failed to get data for 'FPS'" << true;
-    QTest::newRow("rate as text") << "\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dword:00000000\r\n"
-                                     "\"FPS\"=\"12\"\r\n\"ShowArea\"=dword:00000000\r\n"
-                                  << "Invalid data type for 'FPS'" << true;
+    QTest::newRow("rate as text")
+        << "\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dword:00000000\r\n"
+           "\"FPS\"=\"12\"\r\n\"ShowArea\"=dword:00000000\r\n"
+        << "Invalid data type for 'FPS'" << true;
     QTest::newRow("long text") << "\"IncludeCursor\"=\"checked, of course\"\r\n"
                                << "Failed to get data for 'IncludeCursor'" << false;
     QTest::newRow("eight bytes") << "\"IncludeCursor\"=hex(b):00,00,00,00,00,00,00,00\r\n"
@@ -259,7 +261,10 @@ class TestSettings : public QObject {
     QTest::newRow("cut short") << QByteArray(
         "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]\r\n"
         "\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dwo");
-    QTest::newRow("garbage") << QByteArray("\x7f" "ELF\x02\x01\x01\x00 not a hive \xff\xfe", 24);
+    QTest::newRow("garbage") << QByteArray(
+        "\x7f"
+        "ELF\x02\x01\x01\x00 not a hive \xff\xfe",
+        24);
   }
   void ABrokenHiveKeepsTheDefaultsUntilItIsReplacedAtClose() {
     QFETCH(QByteArray, hive);

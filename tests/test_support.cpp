@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "base/exception.h"
+
 TTempFolder::TTempFolder() {
   std::string pattern = (std::filesystem::temp_directory_path() / "pelimar-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -64,4 +66,13 @@ TFileSizeLimit::~TFileSizeLimit() {
   getrlimit(RLIMIT_FSIZE, &limit);
   limit.rlim_cur = FOld;
   setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+std::string Message(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
 }

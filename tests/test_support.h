@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 // A fresh folder under the system's temporary folder, removed with all it
@@ -45,3 +46,6 @@ class TFileSizeLimit {
  private:
   unsigned long FOld;
 };
+
+// The message of the Exception that action raises, or "(nothing raised)".
+std::string Message(const std::function<void()>& action);

@@ -464,8 +464,8 @@ void TMainForm::SaveBtnClick() {
   TAviFileWriter& writer = *AviWriter;
   try {
     const int compression = SettingsForm->CompressionCBX->currentIndex();
-    writer.SetCompression(compression < 1 ? std::string()
-                                          : SettingsForm->CompressionCBX->currentText().left(4).toStdString());
+    writer.SetCompression(
+        compression < 1 ? std::string() : SettingsForm->CompressionCBX->currentText().left(4).toStdString());
     writer.SetCompressOnTheFly(false);
     writer.SetStretch(false);
     writer.SetFrameTime(RecordTimer->interval());

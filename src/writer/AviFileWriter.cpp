@@ -1,5 +1,6 @@
 #include "writer/AviFileWriter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "image/palette.h"
 #include "platform/screen.h"
 #include "platform/temp_files.h"
+#include "writer/Silence.h"
 
 namespace {
 
@@ -234,15 +236,22 @@ void TAviFileWriter::WriteAvi() {
     FFinalized = false;
   };
   try {
+    if (!FCompressOnTheFly && FWavFileName.empty() && !FWaveList.empty())
+      FWavFileName = FWaveList.front().first;
+    if (FCompressOnTheFly)
+      MergeWaveFiles();
+    else if (!FWavFileName.empty())
+      OpenWavStream();
     if (!FCompressOnTheFly) {
       if (FileExists(FFilename) && std::remove(FFilename.c_str()) != 0)
         throw Exception("File " + ExtractFileName(FFilename) +
                         " could not be deleted. It could be in use by another application.");
-      PAVISTREAM streams[1] = {FFrameStream};
-      LPAVICOMPRESSOPTIONS options[1] = {FFourCC.empty() ? nullptr : &FCompressOptions};
+      const int count = FWavFileName.empty() ? 1 : 2;
+      PAVISTREAM streams[2] = {FFrameStream, FAudioStream};
+      LPAVICOMPRESSOPTIONS options[2] = {FFourCC.empty() ? nullptr : &FCompressOptions, nullptr};
       // The callback carries this writer itself.
       HRESULT r = AVISaveV(
-          FFilename.c_str(), nullptr, [this](int percent) { return SaveProgressCallback(percent); }, 1,
+          FFilename.c_str(), nullptr, [this](int percent) { return SaveProgressCallback(percent); }, count,
           streams, options);
       if (r != AVIERR_OK && !FAborted) throw Exception("Unable to write output file. Error " + Hex8(r));
     }
@@ -314,4 +323,244 @@ void TAviFileWriter::ShowCompressorDialog(uintptr_t Owner) {
   if (ICSendMessage(handle, ICM_CONFIGURE, static_cast<uintptr_t>(-1), ICMF_CONFIGURE_QUERY) == ICERR_OK)
     ICSendMessage(handle, ICM_CONFIGURE, Owner, 0);
   ICClose(handle);
+}
+
+namespace {
+
+// The extension of a path: from its last "." on, when no separator follows
+// that "."; else empty. Only A to Z are lower-cased.
+std::string LowerExtension(const std::string& path) {
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || path.find_first_of("/\\:", dot) != std::string::npos) return "";
+  std::string extension = path.substr(dot);
+  for (char& c : extension)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return extension;
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+const char* const kNotWav = "WavFileName must name a file with the .wav extension";
+
+// Releases what a merge holds, on every way out of it.
+struct TMergeHandles {
+  PAVIFILE InputFile = nullptr;
+  PAVISTREAM Input = nullptr;
+  PAVISTREAM Output = nullptr;
+  void ReleaseInput() {
+    if (Input) AVIStreamRelease(Input);
+    if (InputFile) AVIFileRelease(InputFile);
+    Input = nullptr;
+    InputFile = nullptr;
+  }
+  ~TMergeHandles() {
+    ReleaseInput();
+    if (Output) AVIStreamRelease(Output);
+  }
+};
+
+std::vector<uint8_t> ReadStreamFormat(PAVISTREAM stream) {
+  LONG size = 0;
+  HRESULT r = AVIStreamReadFormat(stream, 0, nullptr, &size);
+  Assert(r == AVIERR_OK, "ReadFormat failed. Err: $" + Hex8(r));
+  std::vector<uint8_t> format(static_cast<size_t>(std::max<LONG>(size, 0)));
+  r = AVIStreamReadFormat(stream, 0, format.data(), &size);
+  Assert(r == AVIERR_OK, "ReadFormat failed. Err: $" + Hex8(r));
+  return format;
+}
+
+// nChannels, nSamplesPerSec and wBitsPerSample of a format block; zeros
+// where the block is too short to hold them.
+WAVEFORMATEX WaveFormatOf(const std::vector<uint8_t>& block) {
+  WAVEFORMATEX format{};
+  std::memcpy(&format, block.data(), std::min(block.size(), sizeof format));
+  return format;
+}
+
+}  // namespace
+
+int32_t DelayToSamples(int32_t Delay, DWORD Rate, DWORD Scale) {
+  const double samplesPerSecond =
+      static_cast<double>(static_cast<long double>(Rate) / static_cast<long double>(Scale));
+  const long double perMillisecond = 0.001L * static_cast<long double>(samplesPerSecond);
+  const long double position = perMillisecond * static_cast<long double>(Delay);
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(position))));
+}
+
+void TAviFileWriter::SetWavFileName(const std::string& value) {
+  if (LowerAscii(value) == LowerAscii(FWavFileName)) return;
+  if (!value.empty() && LowerExtension(value) != ".wav") throw Exception(kNotWav);
+  FWavFileName = value;
+}
+
+void TAviFileWriter::AddWaveFile(const std::string& FileName, int32_t Delay) {
+  if (LowerExtension(FileName) != ".wav") throw Exception(kNotWav);
+  // Audio cannot start before the video does.
+  if (Delay < 0)
+    throw Exception("The audio file " + FileName + " cannot start " +
+                    std::to_string(-static_cast<int64_t>(Delay)) +
+                    " ms before the video; its delay must be 0 or more");
+  FWaveList.emplace_back(FileName, Delay);
+}
+
+void TAviFileWriter::OpenWavStream() {
+  PAVIFILE file = nullptr;
+  HRESULT r = AVIFileOpenA(&file, FWavFileName.c_str(), OF_READ, nullptr);
+  if (r != AVIERR_OK) {
+    FWavFileName.clear();
+    switch (static_cast<uint32_t>(r)) {
+      case 0x80040154u:
+        throw Exception(
+            "According to the registry, the type of audio file specified in AVIFileOpen does not have a "
+            "handler "
+            "to process it.");
+      case 0x80044066u:
+        throw Exception("The file could not be read, indicating a corrupt file or an unrecognized format.");
+      case 0x80044067u:
+        throw Exception("The file could not be opened because of insufficient memory.");
+      case 0x8004406Du:
+        throw Exception("A disk error occurred while reading the audio file.");
+      case 0x8004406Fu:
+        throw Exception("A disk error occurred while opening the audio file.");
+      default:
+        throw Exception("Unknown error opening audio file");
+    }
+  }
+  PAVISTREAM stream = nullptr;
+  const bool found = AVIFileGetStream(file, &stream, streamtypeAUDIO, 0) == AVIERR_OK;
+  const bool copied = found && CreateEditableStream(&FAudioStream, stream) == AVIERR_OK;
+  if (stream) AVIStreamRelease(stream);
+  AVIFileRelease(file);
+  if (!found) throw Exception("Unable to get audio stream");
+  if (!copied) {
+    FAudioStream = nullptr;
+    throw Exception("Failed to create editable AVI audio stream");
+  }
+}
+
+void TAviFileWriter::MergeWaveFiles() {
+  if (FWaveList.empty() && !FWavFileName.empty()) AddWaveFile(FWavFileName, 0);
+  if (FWaveList.empty()) return;
+  std::stable_sort(FWaveList.begin(), FWaveList.end(),
+                   [](const auto& a, const auto& b) { return a.second < b.second; });
+  TMergeHandles handles;
+  AVISTREAMINFOA reference{};
+  WAVEFORMATEX referenceFormat{};
+  uint32_t written = 0;
+  HRESULT r;
+  for (size_t i = 0; i < FWaveList.size(); ++i) {
+    handles.ReleaseInput();
+    const std::string& path = FWaveList[i].first;
+    r = AVIFileOpenA(&handles.InputFile, path.c_str(), OF_READ, nullptr);
+    if (r != AVIERR_OK) handles.InputFile = nullptr;
+    Assert(r == AVIERR_OK, "FileOpen failed. Err: $" + Hex8(r));
+    r = AVIFileGetStream(handles.InputFile, &handles.Input, streamtypeAUDIO, 0);
+    if (r != AVIERR_OK) handles.Input = nullptr;
+    Assert(r == AVIERR_OK, "GetStream failed. Err: $" + Hex8(r));
+    AVISTREAMINFOA info{};
+    r = AVIStreamInfoA(handles.Input, &info, 204);
+    Assert(r == AVIERR_OK, "StreamInfo failed. Err: $" + Hex8(r));
+    const bool first = i == 0;
+    // Later files must match the first one, else they are left out.
+    if (!first && (info.fccType != reference.fccType || info.dwScale != reference.dwScale ||
+                   info.dwRate != reference.dwRate || info.dwSampleSize != reference.dwSampleSize))
+      continue;
+    const WAVEFORMATEX format = WaveFormatOf(ReadStreamFormat(handles.Input));
+    if (!first && (format.nChannels != referenceFormat.nChannels ||
+                   format.wBitsPerSample != referenceFormat.wBitsPerSample))
+      continue;
+    const int32_t start = DelayToSamples(FWaveList[i].second, info.dwRate, info.dwScale);
+    if (first) {
+      reference = info;
+      reference.dwStart = 0;
+      reference.dwLength = 0;
+      r = AVIFileCreateStreamA(FAviFile, &handles.Output, &reference);
+      if (r != AVIERR_OK) handles.Output = nullptr;
+      Assert(r == AVIERR_OK, "CreateStream failed. Err: $" + Hex8(r));
+      std::vector<uint8_t> block = ReadStreamFormat(handles.Input);
+      r = AVIStreamSetFormat(handles.Output, 0, block.data(), static_cast<LONG>(block.size()));
+      Assert(r == AVIERR_OK, "SetFormat failed. Err: $" + Hex8(r));
+      referenceFormat = WaveFormatOf(block);
+    }
+    if (static_cast<uint32_t>(start) > written)
+      FillSilence(handles.Output, written, start, reference.dwSampleSize, referenceFormat);
+
+    uint32_t count = static_cast<uint32_t>(AVIStreamLength(handles.Input));
+    if (i + 1 < FWaveList.size()) {
+      const auto next =
+          static_cast<uint32_t>(DelayToSamples(FWaveList[i + 1].second, info.dwRate, info.dwScale));
+      if (next < static_cast<uint32_t>(start) + count) count = next - static_cast<uint32_t>(start);
+    }
+    CopySamples(handles.Input, handles.Output, static_cast<LONG>(info.dwStart), count, reference.dwSampleSize,
+                written);
+  }
+}
+
+void TAviFileWriter::CopySamples(PAVISTREAM input, PAVISTREAM output, LONG from, uint32_t count,
+                                 DWORD sampleSize, uint32_t& written) {
+  if (count == 0) return;
+  HRESULT r;
+  if (sampleSize == 0) {
+    // Every sample is a chunk of its own size: one read and write each.
+    std::vector<uint8_t> sample;
+    for (uint32_t k = 0; k < count; ++k) {
+      LONG bytes = 0;
+      r = AVIStreamRead(input, from + static_cast<LONG>(k), 1, nullptr, 0, &bytes, nullptr);
+      Assert(r == AVIERR_OK, "StreamRead failed. Err: $" + Hex8(r));
+      sample.resize(static_cast<size_t>(std::max<LONG>(bytes, 0)));
+      r = AVIStreamRead(input, from + static_cast<LONG>(k), 1, sample.data(), bytes, nullptr, nullptr);
+      Assert(r == AVIERR_OK, "StreamRead failed. Err: $" + Hex8(r));
+      r = AVIStreamWrite(output, static_cast<LONG>(written), 1, sample.data(), bytes, 0, nullptr, nullptr);
+      Assert(r == AVIERR_OK, "StreamWrite failed. Err: $" + Hex8(r));
+      ++written;
+    }
+    return;
+  }
+  const uint64_t size = uint64_t{count} * sampleSize;
+  Assert(size <= static_cast<uint64_t>(INT32_MAX), "StreamRead failed. Err: $" + Hex8(AVIERR_BADSIZE));
+  std::vector<uint8_t> block(static_cast<size_t>(size));
+  r = AVIStreamRead(input, from, static_cast<LONG>(count), block.data(), static_cast<LONG>(size), nullptr,
+                    nullptr);
+  Assert(r == AVIERR_OK, "StreamRead failed. Err: $" + Hex8(r));
+  r = AVIStreamWrite(output, static_cast<LONG>(written), static_cast<LONG>(count), block.data(),
+                     static_cast<LONG>(size), 0, nullptr, nullptr);
+  Assert(r == AVIERR_OK, "StreamWrite failed. Err: $" + Hex8(r));
+  written += count;
+}
+
+void TAviFileWriter::FillSilence(PAVISTREAM output, uint32_t& written, int32_t start, DWORD sampleSize,
+                                 const WAVEFORMATEX& format) {
+  const uint8_t* silence = nullptr;
+  size_t blockSize = 0;
+  GetSilenceBlock(format, silence, blockSize);
+  // No silence for the format, or samples of no fixed size: the gap is
+  // dropped and the file follows what came before directly.
+  if (!silence || sampleSize == 0) return;
+  const size_t length = std::max<size_t>(sampleSize, blockSize);
+  // Whole copies of the block, and the start of one more where a sample is
+  // larger than the block and no multiple of it.
+  std::vector<uint8_t> buffer(length);
+  for (size_t at = 0; at < length; at += blockSize)
+    std::memcpy(buffer.data() + at, silence, std::min(blockSize, length - at));
+  const auto n = static_cast<int64_t>(length / sampleSize);
+  int64_t position = written;
+  HRESULT r;
+  while (position + n < start) {
+    r = AVIStreamWrite(output, static_cast<LONG>(position), static_cast<LONG>(n), buffer.data(),
+                       static_cast<LONG>(length), 0, nullptr, nullptr);
+    Assert(r == AVIERR_OK, "StreamWrite failed. Err: $" + Hex8(r));
+    position += n;
+    written += static_cast<uint32_t>(n);
+  }
+  const int64_t rest = start - position;
+  if (rest > 0) {
+    r = AVIStreamWrite(output, static_cast<LONG>(position), static_cast<LONG>(rest), buffer.data(),
+                       static_cast<LONG>(length), 0, nullptr, nullptr);
+    Assert(r == AVIERR_OK, "StreamWrite failed. Err: $" + Hex8(r));
+    written += static_cast<uint32_t>(rest);
+  }
 }

@@ -40,6 +40,8 @@ class TAviFileWriter {
   const std::string& filename() const { return FFilename; }
   void Setfilename(const std::string& value) { FFilename = value; }
   const std::string& WavFileName() const { return FWavFileName; }
+  // A path with the extension ".wav" (any letter case), or empty for none.
+  void SetWavFileName(const std::string& value);
   bool CompressOnTheFly() const { return FCompressOnTheFly; }
   void SetCompressOnTheFly(bool value) { FCompressOnTheFly = value; }
   TProgressEvent OnProgress;
@@ -58,6 +60,9 @@ class TAviFileWriter {
   // released and the intermediate file deleted, so that the next InitVideo
   // starts afresh.
   void Discard();
+  // One more WAV file for the audio track, starting Delay milliseconds
+  // into the video (0 or more); the file is opened by WriteAvi.
+  void AddWaveFile(const std::string& FileName, int32_t Delay);
 
   // "No Compression", then "<FourCC> <name>" for each compressor that takes
   // the frames as they stand now.
@@ -71,6 +76,12 @@ class TAviFileWriter {
   LONG SaveProgressCallback(int Percent);
   BITMAPINFOHEADER QueryHeader() const;
   void ReleaseStreams();
+  void OpenWavStream();
+  void MergeWaveFiles();
+  void CopySamples(PAVISTREAM input, PAVISTREAM output, LONG from, uint32_t count, DWORD sampleSize,
+                   uint32_t& written);
+  void FillSilence(PAVISTREAM output, uint32_t& written, int32_t start, DWORD sampleSize,
+                   const WAVEFORMATEX& format);
   void ReleaseFile();
 
   PAVIFILE FAviFile = nullptr;
@@ -100,6 +111,10 @@ class TAviFileWriter {
 
 // The four bytes of a code, least significant first: 0x63646976 is "vidc".
 std::string FourCCToText(FOURCC code);
+// The sample position of a delay in milliseconds at dwRate / dwScale
+// samples per second: Delay x (0.001 x rate) in 80-bit extended precision,
+// truncated; the low 32 bits of the result.
+int32_t DelayToSamples(int32_t Delay, DWORD Rate, DWORD Scale);
 // The key-frame interval for a frame time: 1000 / FrameTime, halves to even.
 DWORD KeyFrameEvery(int32_t frameTime);
 // The frame count reported while saving: FrameCount x 0.01 x Percent in

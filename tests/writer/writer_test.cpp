@@ -27,15 +27,6 @@ class WriterTest : public ::testing::Test {
   TScopedEnv Tmp;
 };
 
-std::string Message(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(nothing raised)";
-}
-
 TBitmap Picture(int32_t width, int32_t height, int index) {
   TBitmap picture = ScreenLikePicture(width, height, pf32bit);
   picture.FillRect(TRect(index % width, 0, index % width + 3, 3), RGBQUAD{0, 0, 255, 0});  // a moving mark
