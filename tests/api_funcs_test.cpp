@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 #include "Api_Funcs.h"
@@ -26,4 +30,77 @@ TEST(ApiFuncs, TempFileIsANewDawFileInTheTempDir) {
   EXPECT_NE(first, second);
   EXPECT_TRUE(FileExists(first));
   EXPECT_TRUE(FileExists(second));
+}
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The program with its file version fields set to ms and ls.
+std::string ProgramWithVersion(const TTempFolder& folder, uint32_t ms, uint32_t ls) {
+  std::string bytes = ReadAll(PELIMAR_EXE);
+  const size_t at = bytes.find(std::string("\xbd\x04\xef\xfe\x00\x00\x01\x00", 8));
+  if (at == std::string::npos) return "";
+  for (int i = 0; i < 4; ++i) {
+    bytes[at + 8 + static_cast<size_t>(i)] = static_cast<char>(ms >> (8 * i));
+    bytes[at + 12 + static_cast<size_t>(i)] = static_cast<char>(ls >> (8 * i));
+  }
+  const std::string path = folder.File("pelimar-" + std::to_string(ms) + "-" + std::to_string(ls));
+  WriteAll(path, bytes);
+  return path;
+}
+
+}  // namespace
+
+TEST(ApiFuncs, TheProgramCarriesItsFileVersion) {
+  EXPECT_EQ(GetFileVersionText(PELIMAR_EXE), "1.6.0.201");
+  TTempFolder folder;
+  const std::pair<std::pair<uint32_t, uint32_t>, const char*> versions[] = {
+      {{0x00010000, 0x00000000}, "1.0.0.0"},
+      {{0xFFFF0000, 0x000CFFFF}, "65535.0.12.65535"},
+  };
+  for (const auto& [fields, text] : versions) {
+    const std::string path = ProgramWithVersion(folder, fields.first, fields.second);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(GetFileVersionText(path), text);
+  }
+}
+
+TEST(ApiFuncs, AFileWithoutAVersionLeavesTheRecordAlone) {
+  TTempFolder folder;
+  const std::string program = ReadAll(PELIMAR_EXE);
+  const size_t signature = program.find(std::string("\xbd\x04\xef\xfe\x00\x00\x01\x00", 8));
+  ASSERT_NE(signature, std::string::npos);
+  std::string wrongSignature = program;
+  wrongSignature[signature] = 'X';
+  WriteAll(folder.File("wrong-signature"), wrongSignature);
+  WriteAll(folder.File("cut-short"), program.substr(0, program.size() / 2));
+  WriteAll(folder.File("garbage"), std::string("\x7f"
+                                               "ELF\x02\x01\x01 and then nothing that makes sense",
+                                               40));
+  WriteAll(folder.File("empty"), "");
+  for (const std::string& path :
+       {std::string("/bin/true"), folder.File("wrong-signature"), folder.File("cut-short"),
+        folder.File("garbage"), folder.File("empty"), folder.File("missing")}) {
+    VS_FIXEDFILEINFO record;
+    std::memset(&record, 0xAB, sizeof record);
+    ReadFixedFileInfo(path, record);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof record, [](uint8_t b) { return b == 0xAB; })) << path;
+  }
+  // Only the first eleven fields are copied from a file that has them.
+  VS_FIXEDFILEINFO record;
+  std::memset(&record, 0xAB, sizeof record);
+  ReadFixedFileInfo(PELIMAR_EXE, record);
+  EXPECT_EQ(record.dwSignature, kFixedFileInfoSignature);
+  EXPECT_EQ(record.dwFileType, 1u);
+  EXPECT_EQ(record.dwFileDateMS, 0xABABABABu);
+  EXPECT_EQ(record.dwFileDateLS, 0xABABABABu);
 }

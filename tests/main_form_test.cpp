@@ -1,6 +1,8 @@
 // The main window, the overlay and the capture ticks, on a screen of the
 // test's own.
 #include <QApplication>
+#include <QDesktopServices>
+#include <QIcon>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QTest>
@@ -8,6 +10,7 @@
 
 #include "Api_Funcs.h"
 #include "Main_F.h"
+#include "about_f.h"
 #include "areaform_f.h"
 #include "base/file.h"
 #include "image/picture_files.h"
@@ -56,6 +59,17 @@ void WhenMessageBoxOpens(std::function<void(QMessageBox*)> check) {
 }
 
 }  // namespace
+
+// Takes the web addresses that the program asks the desktop to open.
+class TUrlCatcher : public QObject {
+  Q_OBJECT
+
+ public:
+  QList<QUrl> Opened;
+
+ public slots:
+  void Open(const QUrl& url) { Opened << url; }
+};
 
 class TestMainForm : public QObject {
   Q_OBJECT
@@ -190,6 +204,53 @@ class TestMainForm : public QObject {
     Form->SpeedButton3Click();
     QCOMPARE(dialog.right() + 1, Form->frameGeometry().left());
     QCOMPARE(dialog.top(), Form->frameGeometry().top());
+  }
+
+  void TheAboutBoxShowsTheVersionOfItsExecutable() {
+    struct TShown {
+      TAboutForm* Form;
+      QString Version;
+      bool Icon;
+      QString Title;
+      QSize Size;
+    };
+    QList<TShown> shown;
+    for (int i = 0; i < 2; ++i) {
+      QTimer::singleShot(100, [&] {
+        QVERIFY(AboutForm);
+        shown << TShown{AboutForm, AboutForm->AppVer->text(), !AboutForm->Image1->pixmap().isNull(),
+                        AboutForm->windowTitle(), AboutForm->size()};
+        QCOMPARE(AboutForm->Label5->text(), QString("Version") + QString(33, '.'));
+        QCOMPARE(AboutForm->Label3->pos(), QPoint(80, 76));
+        QCOMPARE(AboutForm->Button1->geometry(), QRect(124, 326, 75, 25));
+        QVERIFY(AboutForm->Button1->isDefault());
+        AboutForm->Button1Click();
+      });
+      Form->SpeedButton4Click();
+      QVERIFY(AboutForm == nullptr);  // freed once it closed
+    }
+    QCOMPARE(shown.size(), 2);
+    for (const TShown& s : shown) {
+      QCOMPARE(s.Version, QString("1.6.0.201"));
+      QVERIFY(s.Icon);
+      QCOMPARE(s.Title, QString("About Pelimar"));
+      QCOMPARE(s.Size, QSize(331, 355));
+    }
+
+    // The link and the "&Quorvane" button open the maker's page; a label
+    // with another Tag opens nothing.
+    TUrlCatcher catcher;
+    QDesktopServices::setUrlHandler("https", &catcher, "Open");
+    TAboutForm about;
+    about.Label4Click(about.Label3);
+    QTest::mouseClick(about.Label3, Qt::LeftButton);
+    about.Label2->setProperty("Tag", 1);
+    about.Label4Click(about.Label2);
+    Form->SpeedButton5Click();
+    QDesktopServices::unsetUrlHandler("https");
+    const QUrl page(kMakerWebPage);
+    QCOMPARE(catcher.Opened, (QList<QUrl>{page, page, page}));
+    QVERIFY(page.host().endsWith(".example"));
   }
 
   void SizeLabelCountsBytesThenKbThenMb() {
@@ -406,6 +467,7 @@ int main(int argc, char** argv) {
   setenv("LC_ALL", "C", 1);
   QApplication app(argc, argv);
   QApplication::setApplicationName("Pelimar");
+  QApplication::setWindowIcon(QIcon(":/pelimar.svg"));  // as the program starts
   QApplication::setQuitOnLastWindowClosed(false);
   TestMainForm test;
   return QTest::qExec(&test, argc, argv);

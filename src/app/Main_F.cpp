@@ -2,12 +2,14 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLocale>
 #include <QMessageBox>
 #include <QScreen>
 
+#include "about_f.h"
 #include "areaform_f.h"
 #include "base/file.h"
 #include "error_box.h"
@@ -191,6 +193,8 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   connect(StopRecordingBtn, &QToolButton::clicked, this,
           [this] { Guarded([this] { StopRecordingBtnClick(); }); });
   connect(SaveBtn, &QToolButton::clicked, this, [this] { Guarded([this] { SaveBtnClick(); }); });
+  connect(SpeedButton4, &QToolButton::clicked, this, [this] { Guarded([this] { SpeedButton4Click(); }); });
+  connect(SpeedButton5, &QToolButton::clicked, this, [this] { Guarded([this] { SpeedButton5Click(); }); });
   connect(SettingsBtn, &QToolButton::clicked, this, [this] { Guarded([this] { SpeedButton3Click(); }); });
   connect(RecordTimer, &QTimer::timeout, this, [this] { RecordTimerTimer(); });
 
@@ -512,4 +516,16 @@ void TMainForm::AviWriterProgress(TAviFileWriter&, int32_t FrameCount, bool&) {
   ProgressLabel->repaint();
   ProgressBar1->repaint();
   if (FrameCount == pictures) ProgressLabel->setText("Done...");
+}
+
+void TMainForm::SpeedButton4Click() {
+  // A fresh dialog for every showing, gone once it closes.
+  std::unique_ptr<TAboutForm> about = std::make_unique<TAboutForm>();
+  AboutForm = about.get();
+  about->exec();
+  AboutForm = nullptr;
+}
+
+void TMainForm::SpeedButton5Click() {
+  QDesktopServices::openUrl(QUrl(kMakerWebPage));  // a failure is not reported
 }

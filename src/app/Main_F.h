@@ -57,6 +57,8 @@ class TMainForm : public QWidget {
   void RecordBtnClick();
   void StopRecordingBtnClick();
   void SpeedButton3Click();
+  void SpeedButton4Click();
+  void SpeedButton5Click();
   void RecordTimerTimer();
   void SaveBtnClick();
   void AviWriterProgress(TAviFileWriter& Sender, int32_t FrameCount, bool& abort);
