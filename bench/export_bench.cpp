@@ -3,6 +3,8 @@
 // intermediate file, then AVISaveV, output synced), without compression at
 // 32 bits and with MJPG, in pictures per second. With --pictures=DIR the
 // pictures are only written, as 000.jpg to 299.jpg, for ffmpeg (bench/run).
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +36,14 @@ std::vector<std::string> WritePictures(const std::string& folder) {
   return paths;
 }
 
+// CPU time of the whole process (all threads), in milliseconds.
+double CpuMilliseconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +58,7 @@ int main(int argc, char** argv) {
   for (const char* code : {"", "MJPG"}) {
     TAviFileWriter writer;
     const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuMilliseconds();
     writer.SetCompression(code);
     writer.SetCompressOnTheFly(false);
     writer.SetStretch(false);
@@ -60,13 +71,19 @@ int main(int argc, char** argv) {
     AddPictures(writer, pictures);
     writer.FinalizeVideo();
     const auto added = std::chrono::steady_clock::now();
+    const double cpuAdded = CpuMilliseconds();
     writer.WriteAvi();
     const auto end = std::chrono::steady_clock::now();
+    const double cpuEnd = CpuMilliseconds();
     const double seconds = std::chrono::duration<double>(end - start).count();
-    std::printf("export, %s: %.1f pictures/s (adding %.1f ms, writing %.1f ms a picture)\n",
-                *code ? code : "No Compression", kPictures / seconds,
-                std::chrono::duration<double, std::milli>(added - start).count() / kPictures,
-                std::chrono::duration<double, std::milli>(end - added).count() / kPictures);
+    std::printf(
+        "export, %s: %.1f pictures/s (adding %.1f ms, CPU %.1f ms; writing %.1f ms, CPU %.1f ms; a "
+        "picture)\n",
+        *code ? code : "No Compression", kPictures / seconds,
+        std::chrono::duration<double, std::milli>(added - start).count() / kPictures,
+        (cpuAdded - cpuStart) / kPictures,
+        std::chrono::duration<double, std::milli>(end - added).count() / kPictures,
+        (cpuEnd - cpuAdded) / kPictures);
     std::remove(output.c_str());
   }
   std::filesystem::remove_all(temp + "/pelimar-export-bench");

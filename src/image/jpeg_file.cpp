@@ -61,7 +61,10 @@ extern "C" unsigned char* AllocateJpegPicture(void* context, int width, int heig
     if (width > kMaxPictureSide || height > kMaxPictureSide)
       throw Exception("its size of " + std::to_string(width) + " x " + std::to_string(height) +
                       " pixels is over the limit of 32768 x 32768");
-    target->Picture = TBitmap(width, height, target->Format);
+    // The decoder writes every pixel of a 32-bit row, and a failed decode
+    // discards the picture; 24-bit rows keep their padding cleared.
+    target->Picture = target->Format == pf24bit ? TBitmap(width, height, target->Format)
+                                                : TBitmap::Uninitialized(width, height, target->Format);
     *stride = -static_cast<ptrdiff_t>(target->Picture.Stride());
     return target->Picture.ScanLine(0);
   } catch (const std::exception& e) {

@@ -147,6 +147,43 @@ TContext OpenEncoder(const TCodecEntry& entry, int32_t width, int32_t height,
   return context;
 }
 
+// BT.601 YCbCr 4:2:0 from bottom-up rows of 24 or 32 bits (BGR first),
+// full range as JPEG has it, else the studio range. Written out here
+// because libswscale's general path costs three times as much at full HD.
+// Chroma is the mean of each 2 x 2 block, as JPEG encoders take it.
+void BgrToYuv420(const uint8_t* bits, size_t stride, int bytesPerPixel, int32_t width, int32_t height,
+                 bool fullRange, AVFrame& frame) {
+  // Coefficients in 16-bit fixed point; chroma works on sums of four pixels.
+  const int yr = fullRange ? 19595 : 16829, yg = fullRange ? 38470 : 33039, yb = fullRange ? 7471 : 6416;
+  const int yOffset = fullRange ? 32768 : (16 << 16) + 32768;
+  const int ur = fullRange ? -11059 : -9714, ug = fullRange ? -21709 : -19070, ub = fullRange ? 32768 : 28784;
+  const int vr = ub, vg = fullRange ? -27439 : -24103, vb = fullRange ? -5329 : -4681;
+  const int cOffset = (128 << 18) + (1 << 17);
+  auto lumaRow = [&](const uint8_t* row, uint8_t* out) {
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* p = row + static_cast<size_t>(x) * static_cast<size_t>(bytesPerPixel);
+      out[x] = static_cast<uint8_t>((yr * p[2] + yg * p[1] + yb * p[0] + yOffset) >> 16);
+    }
+  };
+  for (int32_t y = 0; y < height; y += 2) {
+    const uint8_t* row0 = bits + stride * static_cast<size_t>(height - 1 - y);
+    const uint8_t* row1 = y + 1 < height ? row0 - stride : row0;
+    lumaRow(row0, frame.data[0] + static_cast<ptrdiff_t>(y) * frame.linesize[0]);
+    if (y + 1 < height) lumaRow(row1, frame.data[0] + static_cast<ptrdiff_t>(y + 1) * frame.linesize[0]);
+    uint8_t* u = frame.data[1] + static_cast<ptrdiff_t>(y / 2) * frame.linesize[1];
+    uint8_t* v = frame.data[2] + static_cast<ptrdiff_t>(y / 2) * frame.linesize[2];
+    for (int32_t x = 0; x < width; x += 2) {
+      const size_t left = static_cast<size_t>(x) * static_cast<size_t>(bytesPerPixel);
+      const size_t right = x + 1 < width ? left + static_cast<size_t>(bytesPerPixel) : left;
+      const int b = row0[left] + row0[right] + row1[left] + row1[right];
+      const int g = row0[left + 1] + row0[right + 1] + row1[left + 1] + row1[right + 1];
+      const int r = row0[left + 2] + row0[right + 2] + row1[left + 2] + row1[right + 2];
+      u[x / 2] = static_cast<uint8_t>((ur * r + ug * g + ub * b + cOffset) >> 18);
+      v[x / 2] = static_cast<uint8_t>((vr * r + vg * g + vb * b + cOffset) >> 18);
+    }
+  }
+}
+
 class TAvCompressor final : public TCompressor {
  public:
   TAvCompressor(const TCodecEntry& entry, TInputFormat input, TContext context,
@@ -160,25 +197,13 @@ class TAvCompressor final : public TCompressor {
     if (av_frame_get_buffer(FFrame.get(), 0) < 0) throw std::bad_alloc();
     // 32-bit frames as BGRA: swscale has its fastest paths for it; the fourth byte is not used.
     const AVPixelFormat source = FInput.Bits == 32 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
-    // Converted in slices on every core: at full HD the conversion costs
-    // about as much as some encoders.
-    FScale.reset(sws_alloc_context());
-    if (!FScale) throw std::bad_alloc();
-    SwsContext* scale = FScale.get();
-    av_opt_set_int(scale, "srcw", FInput.Width, 0);
-    av_opt_set_int(scale, "srch", FInput.Height, 0);
-    av_opt_set_int(scale, "src_format", source, 0);
-    av_opt_set_int(scale, "dstw", FInput.Width, 0);
-    av_opt_set_int(scale, "dsth", FInput.Height, 0);
-    av_opt_set_int(scale, "dst_format", FEntry.PixelFormat, 0);
-    av_opt_set_int(scale, "sws_flags", SWS_BICUBIC, 0);
-    av_opt_set_int(scale, "threads", 0, 0);
-    if (sws_init_context(scale, nullptr, nullptr) < 0) throw std::bad_alloc();
-    FSource.reset(av_frame_alloc());
-    if (!FSource) throw std::bad_alloc();
-    FSource->format = source;
-    FSource->width = FInput.Width;
-    FSource->height = FInput.Height;
+    FDirect = FInput.Bits >= 24 &&
+              (FEntry.PixelFormat == AV_PIX_FMT_YUVJ420P || FEntry.PixelFormat == AV_PIX_FMT_YUV420P);
+    if (!FDirect) {
+      FScale.reset(sws_getContext(FInput.Width, FInput.Height, source, FInput.Width, FInput.Height,
+                                  FEntry.PixelFormat, SWS_BICUBIC, nullptr, nullptr, nullptr));
+      if (!FScale) throw std::bad_alloc();
+    }
     if (FInput.Bits <= 8)
       FExpanded.resize(static_cast<size_t>(FInput.Width) * 3 * static_cast<size_t>(FInput.Height));
   }
@@ -205,6 +230,11 @@ class TAvCompressor final : public TCompressor {
     if (size < FInput.Stride() * static_cast<size_t>(FInput.Height)) return false;
     if (av_frame_make_writable(FFrame.get()) < 0) return false;
     // The frame's rows are stored bottom-up: read from the last row back.
+    if (FDirect) {
+      BgrToYuv420(bits, FInput.Stride(), FInput.Bits / 8, FInput.Width, FInput.Height,
+                  FEntry.PixelFormat == AV_PIX_FMT_YUVJ420P, *FFrame);
+      return Send(forceKeyFrame, out);
+    }
     const uint8_t* top;
     int stride;
     if (FInput.Bits <= 8) {
@@ -215,9 +245,11 @@ class TAvCompressor final : public TCompressor {
       top = bits + FInput.Stride() * static_cast<size_t>(FInput.Height - 1);
       stride = -static_cast<int>(FInput.Stride());
     }
-    FSource->data[0] = const_cast<uint8_t*>(top);
-    FSource->linesize[0] = stride;
-    if (sws_scale_frame(FScale.get(), FFrame.get(), FSource.get()) < 0) return false;
+    sws_scale(FScale.get(), &top, &stride, 0, FInput.Height, FFrame->data, FFrame->linesize);
+    return Send(forceKeyFrame, out);
+  }
+
+  bool Send(bool forceKeyFrame, std::vector<TCompressedChunk>& out) {
     const bool key = forceKeyFrame || FIndex == 0 ||
                      (FSettings.KeyFrameEvery > 0 && FIndex % FSettings.KeyFrameEvery == 0);
     FFrame->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -275,7 +307,7 @@ class TAvCompressor final : public TCompressor {
   std::unique_ptr<AVFrame, TFrameFree> FFrame;
   std::unique_ptr<AVPacket, TPacketFree> FPacket;
   std::unique_ptr<SwsContext, TSwsFree> FScale;
-  std::unique_ptr<AVFrame, TFrameFree> FSource;  // points at the caller's rows
+  bool FDirect = false;  // 4:2:0 from 24 or 32 bits: converted here, not by libswscale
   std::vector<uint8_t> FExpanded;
   int64_t FIndex = 0;
 };

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,29 @@ HRESULT Copy(TSource& s, LONG to, std::vector<uint8_t>& buffer) {
     s.Next += samples;
   }
   return AVIERR_OK;
+}
+
+// One video frame as read from its stream.
+struct TFrame {
+  HRESULT Result = AVIERR_OK;
+  LONG Samples = 0;
+  std::vector<uint8_t> Bytes;
+};
+
+TFrame ReadFrame(PAVISTREAM input, LONG position) {
+  TFrame frame;
+  LONG bytes = 0;
+  frame.Result = AVIStreamRead(input, position, 1, nullptr, 0, &bytes, &frame.Samples);
+  if (frame.Result != AVIERR_OK) return frame;
+  if (frame.Samples <= 0) {
+    frame.Result = AVIERR_FILEREAD;
+    return frame;
+  }
+  frame.Bytes.resize(static_cast<size_t>(std::max<LONG>(bytes, 0)));
+  frame.Result =
+      AVIStreamRead(input, position, frame.Samples, frame.Bytes.data(), bytes, &bytes, &frame.Samples);
+  frame.Bytes.resize(static_cast<size_t>(std::max<LONG>(bytes, 0)));
+  return frame;
 }
 
 HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count, PAVISTREAM* streams,
@@ -111,9 +135,22 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
   if (report(0) != AVIERR_OK) return cleanUp(AVIERR_USERABORT);
   if (video != sources.end()) {
     const LONG first = video->Next, frames = video->End - video->Next;
+    // The next frame is read on another thread while this one is
+    // compressed and written: reading a large frame costs about as much
+    // as writing it.
+    // The first read, here, also flushes what a file still open for
+    // writing holds in its buffer, before any other thread reads it.
+    std::future<TFrame> next;
+    if (frames > 0) next = std::async(std::launch::deferred, ReadFrame, video->Input, first);
     for (LONG frame = 0; frame < frames; ++frame) {
-      r = Copy(*video, first + frame + 1, buffer);
+      TFrame current = next.get();
+      if (frame + 1 < frames)
+        next = std::async(std::launch::async, ReadFrame, video->Input, first + frame + 1);
+      if (current.Result != AVIERR_OK) return cleanUp(current.Result);
+      r = AVIStreamWrite(video->Output, video->Next, current.Samples, current.Bytes.data(),
+                         static_cast<LONG>(current.Bytes.size()), AVIIF_KEYFRAME, nullptr, nullptr);
       if (r != AVIERR_OK) return cleanUp(r);
+      video->Next += current.Samples;
       const double until = video->SamplesPerSecond > 0 ? (frame + 1) / video->SamplesPerSecond : 0;
       for (TSource& s : sources) {
         if (&s == &*video) continue;
