@@ -19,8 +19,6 @@
 
 namespace {
 
-TTempFolder* Temp = nullptr;
-
 // A picture that tells its index by its colours, in flat blocks that JPEG
 // keeps close to their values.
 TBitmap Numbered(int32_t width, int32_t height, int index) {
@@ -58,12 +56,12 @@ std::string PictureBytes(const TBitmap& picture) {
 }
 
 // The files of the temporary folder that this process holds open.
-std::vector<std::string> OpenFiles() {
+std::vector<std::string> OpenFiles(const std::string& folder) {
   std::vector<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code error;
     std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-    if (target.rfind(Temp->Path(), 0) == 0) files.push_back(target);
+    if (target.rfind(folder, 0) == 0) files.push_back(target);
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -73,6 +71,12 @@ std::vector<std::string> OpenFiles() {
 
 class TestExport : public QObject {
   Q_OBJECT
+
+ public:
+  TestExport(const TXServer&, const TTempFolder& temp) : Temp(&temp) {}
+
+ private:
+  const TTempFolder* Temp;
 
   std::unique_ptr<TMainForm> Form;
 
@@ -233,7 +237,7 @@ class TestExport : public QObject {
     Record(NumberedPictures(25), true);
     SettingsForm->PixelFormatCBX->setCurrentIndex(4);  // "16 bit"
     QCOMPARE(Save(Temp->File("refused.avi")), QStringList{"Pixelformat not supported."});
-    const std::vector<std::string> descriptors = OpenFiles();
+    const std::vector<std::string> descriptors = OpenFiles(Temp->Path());
     VerifyRecordingKept(25);
     QVERIFY(!std::filesystem::exists(Temp->File("refused.avi")));
 
@@ -247,7 +251,7 @@ class TestExport : public QObject {
     QVERIFY2(messages[0].contains("neither a JPEG nor a Windows bitmap"), qPrintable(messages[0]));
     VerifyRecordingKept(25);
     QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
-    QCOMPARE(OpenFiles(), descriptors);
+    QCOMPARE(OpenFiles(Temp->Path()), descriptors);
 
     std::filesystem::rename(broken + ".away", broken);
     QVERIFY(Save(Temp->File("mended.avi")).isEmpty());
@@ -283,19 +287,7 @@ class TestExport : public QObject {
 
 int main(int argc, char** argv) {
   Q_INIT_RESOURCE(pelimar);
-  TXServer server(1024, 768);
-  TTempFolder temp;
-  Temp = &temp;
-  setenv("DISPLAY", server.Name().c_str(), 1);
-  setenv("TMPDIR", temp.Path().c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
-  setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);
-  setenv("LC_ALL", "C", 1);
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("Pelimar");
-  QApplication::setQuitOnLastWindowClosed(false);
-  TestExport test;
-  return QTest::qExec(&test, argc, argv);
+  return RunQtSuite<TestExport>(argc, argv, 1024, 768);
 }
 
 #include "export_test.moc"

@@ -3,7 +3,11 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
+
+#include "test_support.h"
+#include "x_server.h"
 
 // While it lives, every message box that opens is answered with the
 // button Answer (OK and Yes accept), its text kept.
@@ -26,3 +30,21 @@ class TMessageBoxes {
  private:
   QTimer FPoll;
 };
+
+// Runs a Qt Test suite as the program starts: on an X server of its own,
+// with temporary files, settings and the C locale in a folder of its own.
+template <typename TSuite>
+int RunQtSuite(int argc, char** argv, int width, int height) {
+  TXServer server(width, height);
+  TTempFolder temp;
+  setenv("DISPLAY", server.Name().c_str(), 1);
+  setenv("TMPDIR", temp.Path().c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);
+  setenv("LC_ALL", "C", 1);
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Pelimar");
+  QApplication::setQuitOnLastWindowClosed(false);
+  TSuite suite(server, temp);
+  return QTest::qExec(&suite, argc, argv);
+}

@@ -17,8 +17,6 @@
 
 namespace {
 
-TTempFolder* Temp = nullptr;
-
 const char* const kKey = "[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]";
 
 std::string ReadText(const std::string& path) {
@@ -49,6 +47,10 @@ QStringList Lines(QComboBox* list) {
 class TestSettings : public QObject {
   Q_OBJECT
 
+ public:
+  TestSettings(const TXServer&, const TTempFolder&) {}
+
+ private:
   std::unique_ptr<TMainForm> Form;
   std::unique_ptr<TMessageBoxes> Boxes;
 
@@ -293,19 +295,7 @@ class TestSettings : public QObject {
 
 int main(int argc, char** argv) {
   Q_INIT_RESOURCE(pelimar);
-  TXServer server(1024, 768);
-  TTempFolder temp;
-  Temp = &temp;
-  setenv("DISPLAY", server.Name().c_str(), 1);
-  setenv("TMPDIR", temp.Path().c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
-  setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);
-  setenv("LC_ALL", "C", 1);
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("Pelimar");
-  QApplication::setQuitOnLastWindowClosed(false);
-  TestSettings test;
-  return QTest::qExec(&test, argc, argv);
+  return RunQtSuite<TestSettings>(argc, argv, 1024, 768);
 }
 
 #include "settings_test.moc"
