@@ -1,9 +1,13 @@
 #include "base/file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "base/exception.h"
 
@@ -14,7 +18,21 @@ std::string SystemReason(int error) {
 }  // namespace
 
 TFile::TFile(const std::string& path, TMode mode) : FPath(path) {
-  FHandle = std::fopen(path.c_str(), mode == TMode::Read ? "rbe" : "wbe");
+  if (mode == TMode::Read) {
+    FHandle = std::fopen(path.c_str(), "rbe");
+  } else {
+    // Never written through a symbolic link: a link planted at the name
+    // must not send the bytes elsewhere.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      FHandle = fdopen(fd, "wb");
+      if (!FHandle) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+      }
+    }
+  }
   if (!FHandle)
     throw Exception((mode == TMode::Read ? "Cannot open file " : "Cannot create file ") + path + ": " +
                     SystemReason(errno));
@@ -64,4 +82,49 @@ void DeleteFileQuietly(const std::string& path) {
 bool FileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string FollowLinks(const std::string& path) {
+  std::string current = path;
+  // As many links as the system itself follows before it gives up.
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    const ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<size_t>(length) >= target.size()) return current;
+    target.resize(static_cast<size_t>(length));
+    current = target[0] == '/' ? target : FolderOf(current) + "/" + target;
+  }
+  return current;
+}
+
+unsigned NewFileMode() {
+  // The umask can only be read by setting it, which would race with other
+  // threads creating files; the kernel shows it in the process status.
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Umask:", 0) == 0) return 0666u & ~static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
+  return 0644;
+}
+
+std::string SaveTemporaryPattern(const std::string& target) {
+  const std::string folder = FolderOf(target);
+  return (folder == "/" ? "" : folder) + "/." + NameOf(target) + ".pelimar-XXXXXX";
+}
+
+bool IsSaveTemporaryOf(const std::string& name, const std::string& target) {
+  const std::string stem = "." + NameOf(target) + ".pelimar-";
+  return name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0;
 }

@@ -31,3 +31,24 @@ class TFile {
 // Removes a file, ignoring a failure: for clean-up paths.
 void DeleteFileQuietly(const std::string& path);
 bool FileExists(const std::string& path);
+
+// The folder part of a path ("." when it has none) and the name part.
+std::string FolderOf(const std::string& path);
+std::string NameOf(const std::string& path);
+
+// The file that a path ends at when it is a symbolic link, through any
+// number of links (a link to a missing file gives the missing file's
+// path); any other path as it is. Saving over a link replaces what it
+// points to, not the link.
+std::string FollowLinks(const std::string& path);
+
+// The mode that a new file gets from the user's umask: 0666 without the
+// umask's bits.
+unsigned NewFileMode();
+
+// Where a file is written before it is renamed over target: a hidden name
+// beside it, ".<name>.pelimar-XXXXXX", the Xs to be filled by mkstemp. The
+// name is recognisably ours, so what a killed program left can be found.
+std::string SaveTemporaryPattern(const std::string& target);
+// True when name (without folder) is such a temporary name for target.
+bool IsSaveTemporaryOf(const std::string& name, const std::string& target);

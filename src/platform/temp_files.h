@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The user's temporary folder: $TMPDIR, else /tmp, always ending in "/".
@@ -12,3 +13,7 @@ std::string GetTempPath();
 // free or the folder cannot take the file. With another unique the name is
 // only formed from its low 16 bits and nothing is created.
 std::string GetTempFileName(const std::string& folder, const std::string& prefix, unsigned unique);
+
+// The bytes that this user may still write on the disk that holds folder;
+// raises when the folder cannot be looked at.
+uint64_t FreeDiskSpace(const std::string& folder);

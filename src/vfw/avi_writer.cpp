@@ -396,7 +396,7 @@ std::vector<uint8_t> TWriterCore::BuildHeader() const {
 }
 
 HRESULT TWriterCore::Finish() {
-  if (FClosed) return AVIERR_OK;
+  if (FClosed) return FFailed;  // the same answer every time it is asked
   FClosed = true;
   bool ok = FFailed == AVIERR_OK;
   if (ok && !FStarted) ok = Start();

@@ -62,7 +62,8 @@ std::shared_ptr<TRawFile> TRawFile::OpenRead(const std::string& path) {
 }
 
 std::shared_ptr<TRawFile> TRawFile::Create(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Never through a symbolic link; a new file gets the mode of the user's umask.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   return std::shared_ptr<TRawFile>(new TRawFile(fd, true));
 }

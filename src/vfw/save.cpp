@@ -2,7 +2,10 @@
 // ask for it, with the audio interleaved about one chunk per video frame.
 // It is written under a temporary name beside the target and renamed at the
 // end, so a failed or aborted save leaves no file behind.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file.h"
 #include "vfw/avi_internal.h"
 
 namespace {
@@ -70,31 +74,38 @@ TFrame ReadFrame(PAVISTREAM input, LONG position) {
   return frame;
 }
 
-HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count, PAVISTREAM* streams,
-             LPAVICOMPRESSOPTIONS* options) {
-  PAVIFILE file = nullptr;
-  HRESULT r = AVIFileOpenA(&file, path.c_str(), OF_WRITE | OF_CREATE, nullptr);
-  if (r != AVIERR_OK) return r;
-  std::vector<TSource> sources(static_cast<size_t>(count));
-  auto cleanUp = [&](HRESULT result) {
-    for (TSource& s : sources) {
+// What a save holds: released on every way out, an exception from the
+// progress callback included, so no encoder, stream or file is left open.
+struct TSaveHandles {
+  PAVIFILE File = nullptr;
+  std::vector<TSource> Sources;
+  ~TSaveHandles() {
+    for (TSource& s : Sources) {
       if (s.Output && s.Output != s.Direct) AVIStreamRelease(s.Output);
       if (s.Direct) AVIStreamRelease(s.Direct);
     }
-    sources.clear();
     // The file is completed even after a failure, so that its handle is
     // gone before the caller deletes it.
-    while (file && AVIFileRelease(file) > 0) {
+    while (File && AVIFileRelease(File) > 0) {
     }
-    return result;
-  };
+  }
+};
+
+HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count, PAVISTREAM* streams,
+             LPAVICOMPRESSOPTIONS* options) {
+  TSaveHandles handles;
+  HRESULT r = AVIFileOpenA(&handles.File, path.c_str(), OF_WRITE | OF_CREATE, nullptr);
+  if (r != AVIERR_OK) return r;
+  PAVIFILE file = handles.File;
+  std::vector<TSource>& sources = handles.Sources;
+  sources.resize(static_cast<size_t>(count));
 
   for (int i = 0; i < count; ++i) {
     TSource& s = sources[static_cast<size_t>(i)];
     s.Input = streams[i];
-    if (!s.Input) return cleanUp(AVIERR_BADHANDLE);
+    if (!s.Input) return AVIERR_BADHANDLE;
     r = AVIStreamInfoA(s.Input, &s.Info, sizeof s.Info);
-    if (r != AVIERR_OK) return cleanUp(r);
+    if (r != AVIERR_OK) return r;
     const AVICOMPRESSOPTIONS* opt = options ? options[i] : nullptr;
     const bool compress = opt && opt->fccHandler != 0 && s.Info.fccType == streamtypeVIDEO;
     AVISTREAMINFOA info = s.Info;
@@ -105,23 +116,23 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
       info.dwQuality = opt->dwQuality;
     }
     r = AVIFileCreateStreamA(file, &s.Direct, &info);
-    if (r != AVIERR_OK) return cleanUp(r);
+    if (r != AVIERR_OK) return r;
     s.Output = s.Direct;
     if (compress) {
       r = AVIMakeCompressedStream(&s.Output, s.Direct, opt, nullptr);
       if (r != AVIERR_OK) {
         s.Output = nullptr;
-        return cleanUp(r);
+        return r;
       }
     }
     LONG size = 0;
     r = AVIStreamReadFormat(s.Input, AVIStreamStart(s.Input), nullptr, &size);
-    if (r != AVIERR_OK) return cleanUp(r);
+    if (r != AVIERR_OK) return r;
     std::vector<uint8_t> format(static_cast<size_t>(std::max<LONG>(size, 0)));
     r = AVIStreamReadFormat(s.Input, AVIStreamStart(s.Input), format.data(), &size);
-    if (r != AVIERR_OK) return cleanUp(r);
+    if (r != AVIERR_OK) return r;
     r = AVIStreamSetFormat(s.Output, 0, format.data(), static_cast<LONG>(format.size()));
-    if (r != AVIERR_OK) return cleanUp(r);
+    if (r != AVIERR_OK) return r;
     s.Next = AVIStreamStart(s.Input);
     s.End = s.Next + AVIStreamLength(s.Input);
     s.SamplesPerSecond = s.Info.dwScale ? static_cast<double>(s.Info.dwRate) / s.Info.dwScale : 0;
@@ -132,7 +143,7 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
                             [](const TSource& s) { return s.Info.fccType == streamtypeVIDEO; });
   std::vector<uint8_t> buffer;
   auto report = [&](int percent) { return callback ? callback(percent) : AVIERR_OK; };
-  if (report(0) != AVIERR_OK) return cleanUp(AVIERR_USERABORT);
+  if (report(0) != AVIERR_OK) return AVIERR_USERABORT;
   if (video != sources.end()) {
     const LONG first = video->Next, frames = video->End - video->Next;
     // The next frame is read on another thread while this one is
@@ -146,28 +157,28 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
       TFrame current = next.get();
       if (frame + 1 < frames)
         next = std::async(std::launch::async, ReadFrame, video->Input, first + frame + 1);
-      if (current.Result != AVIERR_OK) return cleanUp(current.Result);
+      if (current.Result != AVIERR_OK) return current.Result;
       r = AVIStreamWrite(video->Output, video->Next, current.Samples, current.Bytes.data(),
                          static_cast<LONG>(current.Bytes.size()), AVIIF_KEYFRAME, nullptr, nullptr);
-      if (r != AVIERR_OK) return cleanUp(r);
+      if (r != AVIERR_OK) return r;
       video->Next += current.Samples;
       const double until = video->SamplesPerSecond > 0 ? (frame + 1) / video->SamplesPerSecond : 0;
       for (TSource& s : sources) {
         if (&s == &*video) continue;
         const double target = static_cast<double>(s.Info.dwStart) + std::ceil(until * s.SamplesPerSecond);
         r = Copy(s, static_cast<LONG>(std::min<double>(target, s.End)), buffer);
-        if (r != AVIERR_OK) return cleanUp(r);
+        if (r != AVIERR_OK) return r;
       }
       if (report(static_cast<int>(int64_t{frame + 1} * 100 / frames)) != AVIERR_OK)
-        return cleanUp(AVIERR_USERABORT);
+        return AVIERR_USERABORT;
     }
   }
   // What is left: streams longer than the video, or all of them without one.
   for (TSource& s : sources) {
     r = Copy(s, s.End, buffer);
-    if (r != AVIERR_OK) return cleanUp(r);
+    if (r != AVIERR_OK) return r;
   }
-  if (report(100) != AVIERR_OK) return cleanUp(AVIERR_USERABORT);
+  if (report(100) != AVIERR_OK) return AVIERR_USERABORT;
 
   for (TSource& s : sources) {
     if (s.Output != s.Direct) AVIStreamRelease(s.Output);  // flushes the encoder into Direct
@@ -178,10 +189,7 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
     s.Direct = nullptr;
   }
   sources.clear();
-  r = file->Close();  // reports a late write error before the release does
-  AVIFileRelease(file);
-  file = nullptr;
-  return r;
+  return AVIFileFinishWrite(file);  // a late write error, before the release hides it
 }
 
 }  // namespace
@@ -189,11 +197,15 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
 HRESULT AVISaveV(const char* path, const void*, const AVISAVECALLBACK& callback, int streamCount,
                  PAVISTREAM* streams, LPAVICOMPRESSOPTIONS* options) {
   if (!path || streamCount <= 0 || !streams) return AVIERR_BADPARAM;
-  // A unique name beside the target, in the same folder so the rename stays there.
-  std::string temporary = std::string(path) + ".XXXXXX";
-  int fd = mkstemp(temporary.data());
+  // Written under a hidden name beside the file it replaces, in the same
+  // folder so the rename stays there: until the rename the old file is
+  // untouched. The name's descriptor keeps a lock while the save runs, so
+  // the clean-up after a crash knows this file is no dead program's.
+  const std::string target = FollowLinks(path);
+  std::string temporary = SaveTemporaryPattern(target);
+  const int fd = mkstemp(temporary.data());
   if (fd < 0) return AVIERR_FILEOPEN;
-  ::close(fd);
+  flock(fd, LOCK_EX);
   HRESULT r;
   try {
     r = Save(temporary, callback, streamCount, streams, options);
@@ -202,7 +214,18 @@ HRESULT AVISaveV(const char* path, const void*, const AVISAVECALLBACK& callback,
   } catch (...) {
     r = AVIERR_ERROR;
   }
-  if (r == AVIERR_OK && std::rename(temporary.c_str(), path) != 0) r = AVIERR_FILEWRITE;
+  // mkstemp makes the file private; the video gets what any new file gets.
+  if (r == AVIERR_OK && fchmod(fd, NewFileMode()) != 0) r = AVIERR_FILEWRITE;
+  if (r == AVIERR_OK && std::rename(temporary.c_str(), target.c_str()) != 0) r = AVIERR_FILEWRITE;
   if (r != AVIERR_OK) std::remove(temporary.c_str());
+  ::close(fd);
+  if (r == AVIERR_OK) {
+    // The new name reaches the disk with the file.
+    const int folder = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+      fsync(folder);
+      ::close(folder);
+    }
+  }
   return r;
 }

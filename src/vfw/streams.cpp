@@ -133,6 +133,11 @@ LONG AVIFileRelease(PAVIFILE file) {
   return left;
 }
 
+HRESULT AVIFileFinishWrite(PAVIFILE file) {
+  if (!file) return AVIERR_BADHANDLE;
+  return file->Close();
+}
+
 HRESULT AVIFileCreateStreamA(PAVIFILE file, PAVISTREAM* stream, const AVISTREAMINFOA* info) {
   if (!file || !stream || !info) return AVIERR_BADPARAM;
   *stream = nullptr;

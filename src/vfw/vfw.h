@@ -139,6 +139,13 @@ HRESULT AVIFileOpenA(PAVIFILE* file, const char* path, UINT mode, const void* ha
 LONG AVIFileAddRef(PAVIFILE file);
 // The references left; at 0 the file is closed and, when written, complete.
 LONG AVIFileRelease(PAVIFILE file);
+// Completes a file opened for writing now (its headers and index go to the
+// disk, which is synced) and returns what went wrong, AVIERR_FILEWRITE for
+// a late write error such as a full disk; the handle stays until its last
+// release, which then finds nothing more to do. A file opened for reading
+// gives AVIERR_OK. An addition of this platform: a release alone reports
+// nothing.
+HRESULT AVIFileFinishWrite(PAVIFILE file);
 HRESULT AVIFileCreateStreamA(PAVIFILE file, PAVISTREAM* stream, const AVISTREAMINFOA* info);
 // The lParam-th stream of type fccType (0: of any type).
 HRESULT AVIFileGetStream(PAVIFILE file, PAVISTREAM* stream, DWORD fccType, LONG lParam);
@@ -164,7 +171,10 @@ HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source, const
                                 const void* handler);
 // Writes a new AVI file from the streams, each with its options (or none,
 // to copy it as it is), with audio interleaved with video. The file appears
-// under path only when it is complete.
+// under path only when it is complete, renamed over what stood there (a
+// file that a symbolic link at path points to is replaced, not the link),
+// with the mode of the user's umask; until then an earlier file at path
+// stays as it was.
 HRESULT AVISaveV(const char* path, const void* handler, const AVISAVECALLBACK& callback, int streamCount,
                  PAVISTREAM* streams, LPAVICOMPRESSOPTIONS* options);
 

@@ -1,5 +1,9 @@
 #include "writer/AviFileWriter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -61,9 +65,36 @@ TAviFileWriter::TAviFileWriter(void*) {
   FPixelFormat = pf24bit;
   FQuality = 5000;
   FCompressOnTheFly = true;
-  std::string folder = GetTempPath();
-  if (folder.empty() || folder.back() != '/') folder += '/';
-  FTempFileName = folder + "~AWTemp.avi";
+  SetTempFolder(GetTempPath());
+}
+
+void TAviFileWriter::SetTempFolder(const std::string& folder) {
+  FTempFileName = folder + (folder.empty() || folder.back() != '/' ? "/" : "") + "~AWTemp.avi";
+}
+
+uint64_t TAviFileWriter::IntermediateFileSize(int64_t frames) const {
+  const uint64_t bits = static_cast<uint64_t>(PixelFormatBits(FPixelFormat));
+  const uint64_t stride = (static_cast<uint64_t>(std::max(FWidth, 0)) * bits + 31) / 32 * 4;
+  const uint64_t image = stride * static_cast<uint64_t>(std::abs(static_cast<int64_t>(FHeight)));
+  // Each frame: its chunk header and padding, its idx1 entry and its entry
+  // in an OpenDML standard index; then the headers and an AVIX RIFF with
+  // its index header for every GiB, well rounded up.
+  const uint64_t perFrame = 8 + image + (image & 1) + 16 + 8;
+  const uint64_t total = perFrame * static_cast<uint64_t>(std::max<int64_t>(frames, 0));
+  return total + (total >> 30) * 4096 + (uint64_t{1} << 20);
+}
+
+void TAviFileWriter::CheckIntermediateSpace(int64_t frames) const {
+  if (FCompressOnTheFly) return;
+  std::string folder = FTempFileName.substr(0, FTempFileName.find_last_of('/'));
+  if (folder.empty()) folder = "/";
+  const uint64_t needed = IntermediateFileSize(frames);
+  const uint64_t free = FreeDiskSpace(folder);
+  if (needed <= free) return;
+  constexpr uint64_t kMB = uint64_t{1} << 20;
+  throw Exception("Not enough disk space for the intermediate file in " + folder + ": " +
+                  std::to_string((needed + kMB - 1) / kMB) + " MB are needed, " + std::to_string(free / kMB) +
+                  " MB are free.");
 }
 
 TAviFileWriter::~TAviFileWriter() {
@@ -111,6 +142,19 @@ void TAviFileWriter::InitVideo() {
   if (FileExists(path) && std::remove(path.c_str()) != 0)
     throw Exception("Could not delete " + path +
                     " file might be in use. Try to close the folder if it's open in Explorer");
+  if (!FCompressOnTheFly) {
+    // The intermediate file holds the raw pictures of the screen: made
+    // anew, never through a link planted at its name, readable by its
+    // owner only.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST)
+        throw Exception("Could not delete " + path +
+                        " file might be in use. Try to close the folder if it's open in Explorer");
+      throw Exception("Failed to create AVI video file. Err: $" + Hex8(AVIERR_FILEOPEN));
+    }
+    ::close(fd);
+  }
   HRESULT r = AVIFileOpenA(&FAviFile, path.c_str(), OF_WRITE | OF_CREATE, nullptr);
   if (r != AVIERR_OK) {
     FAviFile = nullptr;
@@ -228,12 +272,15 @@ void TAviFileWriter::WriteAvi() {
     if (!FFinalized) throw Exception("Video must be finalized");
     return;
   }
-  auto cleanUp = [this] {
+  // Returns what completing the file said: on the fly it is the output.
+  auto cleanUp = [this]() -> HRESULT {
     ReleaseStreams();
     FWaveList.clear();
     if (FileExists(FTempFileName)) DeleteFileQuietly(FTempFileName);
+    const HRESULT closed = FAviFile ? AVIFileFinishWrite(FAviFile) : AVIERR_OK;
     ReleaseFile();
     FFinalized = false;
+    return closed;
   };
   try {
     if (!FCompressOnTheFly && FWavFileName.empty() && !FWaveList.empty())
@@ -243,7 +290,11 @@ void TAviFileWriter::WriteAvi() {
     else if (!FWavFileName.empty())
       OpenWavStream();
     if (!FCompressOnTheFly) {
-      if (FileExists(FFilename) && std::remove(FFilename.c_str()) != 0)
+      // The save writes beside the file and renames over it at the end, so
+      // a failure leaves the earlier file as it was; only a folder of that
+      // name cannot be replaced.
+      struct stat st {};
+      if (::stat(FFilename.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw Exception("File " + ExtractFileName(FFilename) +
                         " could not be deleted. It could be in use by another application.");
       const int count = FWavFileName.empty() ? 1 : 2;
@@ -259,7 +310,10 @@ void TAviFileWriter::WriteAvi() {
     cleanUp();
     throw;
   }
-  cleanUp();
+  const HRESULT closed = cleanUp();
+  // The index and headers of an output written on the fly go out last: a
+  // full disk then must not pass for a finished file.
+  if (FCompressOnTheFly && closed != AVIERR_OK) throw Exception("Unable to write output file. Error " + Hex8(closed));
 }
 
 void TAviFileWriter::Discard() {

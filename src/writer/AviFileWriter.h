@@ -46,8 +46,18 @@ class TAviFileWriter {
   void SetCompressOnTheFly(bool value) { FCompressOnTheFly = value; }
   TProgressEvent OnProgress;
 
-  // The intermediate file of save-time writing.
+  // The intermediate file of save-time writing: "~AWTemp.avi" in the
+  // user's temporary folder, or in the folder given here (a recording's
+  // private folder).
   const std::string& TempFileName() const { return FTempFileName; }
+  void SetTempFolder(const std::string& folder);
+  // Raises "Not enough disk space for the intermediate file in <folder>:
+  // <n> MB are needed, <m> MB are free." when the intermediate file of
+  // frames frames at the size and depth set now cannot fit; nothing when
+  // frames go straight into the output file.
+  void CheckIntermediateSpace(int64_t frames) const;
+  // The bytes that the intermediate file of frames frames takes at most.
+  uint64_t IntermediateFileSize(int64_t frames) const;
   int32_t FrameCount() const { return FFrameCount; }
   const std::string& FourCC() const { return FFourCC; }
   bool Aborted() const { return FAborted; }

@@ -1,6 +1,7 @@
 #include "platform/temp_files.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -52,4 +53,11 @@ std::string GetTempFileName(const std::string& folder, const std::string& prefix
   }
   throw Exception("No free temporary file name is left in " + folder + " for the prefix " +
                   prefix.substr(0, 3));
+}
+
+uint64_t FreeDiskSpace(const std::string& folder) {
+  struct statvfs st {};
+  if (statvfs(folder.c_str(), &st) != 0)
+    throw Exception("Cannot tell the free space of " + folder + ": " + std::strerror(errno));
+  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }

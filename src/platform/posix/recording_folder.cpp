@@ -1,0 +1,344 @@
+#include "platform/recording_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "base/exception.h"
+#include "base/file.h"
+
+namespace {
+
+constexpr const char* kJournalHeader = "pelimar-recording 1";
+constexpr const char* kFolderPrefix = "recording-";
+// A folder without its lock file is one being made, unless it is older
+// than this: then its maker died before taking the lock.
+constexpr time_t kMakingSeconds = 60;
+
+std::string Reason() {
+  return std::strerror(errno);
+}
+
+void RemoveTree(const std::string& path) {
+  // remove_all deletes symbolic links themselves, never what they point to.
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+bool WriteWhole(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Targets are any path the user chose: a line break in one must not end
+// its journal line.
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '%' || c == '\n' || c == '\r') {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
+      out += code;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// The number of a picture name "daw<hex><extension>", or 0 when the name
+// is not one of ours.
+uint64_t PictureNumber(const std::string& name) {
+  if (name.size() < 8 || name.compare(0, 3, "daw") != 0) return 0;
+  const std::string extension = name.substr(name.size() - 4);
+  if (extension != ".jpg" && extension != ".bmp") return 0;
+  const std::string digits = name.substr(3, name.size() - 7);
+  if (digits.empty() || digits.size() > 15 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+    return 0;
+  return std::stoull(digits, nullptr, 16);
+}
+
+bool ParseInt(const std::string& text, int64_t& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  value = n;
+  return true;
+}
+
+// Reads a journal; false when it is missing or not one of ours. A last line
+// without its line break was cut short by the end of its writer: left out.
+bool ReadJournal(const std::string& folder, TRecordingJournal& journal, uint64_t& nextNumber) {
+  const int fd = ::open((folder + "journal").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text;
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  size_t at = 0;
+  bool header = false;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = text.substr(at, end - at);
+    if (!header) {
+      if (line != kJournalHeader) return false;
+      header = true;
+      continue;
+    }
+    const size_t space = line.find(' ');
+    const std::string word = line.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+    int64_t n = 0;
+    if (word == "started" && ParseInt(rest, n)) {
+      journal.Started = n;
+    } else if (word == "frametime" && ParseInt(rest, n) && n > 0 && n <= 1000000) {
+      journal.FrameTime = static_cast<int32_t>(n);
+    } else if (word == "area") {
+      int32_t r[4];
+      if (std::sscanf(rest.c_str(), "%d %d %d %d", &r[0], &r[1], &r[2], &r[3]) == 4)
+        journal.Area = TRect(r[0], r[1], r[2], r[3]);
+    } else if (word == "picture") {
+      // Only names of ours, inside the folder.
+      const uint64_t number = PictureNumber(rest);
+      if (number == 0) continue;
+      journal.Pictures.push_back(folder + rest);
+      nextNumber = std::max(nextNumber, number + 1);
+    } else if (word == "target" && !rest.empty()) {
+      journal.Targets.push_back(Unescape(rest));
+    }
+  }
+  return header;
+}
+
+}  // namespace
+
+std::string RecordingsFolder() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string base = tmpdir && *tmpdir ? tmpdir : "/var/tmp";
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  const std::string path = (base == "/" ? "" : base) + "/pelimar-" + std::to_string(geteuid());
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    throw Exception("Cannot make the folder for recordings " + path + ": " + Reason());
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0)
+    throw Exception("Cannot use the folder for recordings " + path + ": " + Reason());
+  std::string refusal;
+  if (S_ISLNK(st.st_mode)) {
+    refusal = "it is a symbolic link, which anyone could have put there";
+  } else if (!S_ISDIR(st.st_mode)) {
+    refusal = "it is not a folder";
+  } else if (st.st_uid != geteuid()) {
+    refusal = "it belongs to another user (" + std::to_string(st.st_uid) + ")";
+  } else if ((st.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    refusal = std::string("other users may use it (its mode is ") + mode + ", not 0700)";
+  }
+  if (!refusal.empty())
+    throw Exception("Pelimar keeps recordings only in a folder of your own, and " + path + " is not: " +
+                    refusal + ". Remove it, or set TMPDIR to a folder of yours");
+  return path + "/";
+}
+
+TRecordingFolder::TRecordingFolder(std::string path, int lock) : FPath(std::move(path)), FLock(lock) {}
+
+TRecordingFolder::~TRecordingFolder() {
+  if (FJournalFile >= 0) ::close(FJournalFile);
+  if (FLock >= 0) ::close(FLock);  // the lock goes with its descriptor
+}
+
+std::unique_ptr<TRecordingFolder> TRecordingFolder::Create(int64_t started, int32_t frameTime,
+                                                           const TRect& area) {
+  const std::string parent = RecordingsFolder();
+  // Another program looking for abandoned recordings may take the lock of
+  // a folder between its making and our locking it; that folder is its to
+  // delete, and another one is made.
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    std::string name = parent + kFolderPrefix + "XXXXXX";
+    if (!mkdtemp(name.data()))
+      throw Exception("Cannot make a folder for the recording in " + parent + ": " + Reason());
+    const std::string path = name + "/";
+    const int lock = ::open((path + "lock").c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (lock < 0) {
+      const std::string reason = Reason();
+      RemoveTree(path);
+      throw Exception("Cannot make a folder for the recording in " + parent + ": " + reason);
+    }
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+      ::close(lock);
+      continue;
+    }
+    std::unique_ptr<TRecordingFolder> folder(new TRecordingFolder(path, lock));
+    folder->FJournalFile = ::open((path + "journal").c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    try {
+      if (folder->FJournalFile < 0)
+        throw Exception("Cannot write the journal of the recording in " + path + ": " + Reason());
+      folder->FJournal.Started = started;
+      folder->FJournal.FrameTime = frameTime;
+      folder->FJournal.Area = area;
+      folder->Append(std::string(kJournalHeader) + "\nstarted " + std::to_string(started) + "\nframetime " +
+                     std::to_string(frameTime) + "\narea " + std::to_string(area.Left) + " " +
+                     std::to_string(area.Top) + " " + std::to_string(area.Right) + " " +
+                     std::to_string(area.Bottom) + "\n");
+    } catch (...) {
+      folder->Remove();
+      throw;
+    }
+    return folder;
+  }
+  throw Exception("Cannot make a folder for the recording in " + parent + ": every new one was taken");
+}
+
+std::vector<std::unique_ptr<TRecordingFolder>> TRecordingFolder::Abandoned() {
+  const std::string parent = RecordingsFolder();
+  std::vector<std::unique_ptr<TRecordingFolder>> found;
+  DIR* dir = ::opendir(parent.c_str());
+  if (!dir) throw Exception("Cannot read the folder for recordings " + parent + ": " + Reason());
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(kFolderPrefix, 0) == 0) names.push_back(name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : names) {
+    const std::string path = parent + name + "/";
+    struct stat st {};
+    if (::lstat((parent + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
+    const int lock = ::open((path + "lock").c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (lock < 0) {
+      if (errno == ENOENT && st.st_mtime < std::time(nullptr) - kMakingSeconds) RemoveTree(path);
+      continue;
+    }
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+      ::close(lock);  // its program is alive
+      continue;
+    }
+    std::unique_ptr<TRecordingFolder> folder(new TRecordingFolder(path, lock));
+    const bool journal = ReadJournal(path, folder->FJournal, folder->FNextNumber);
+    if (!journal || folder->FJournal.Pictures.empty()) {
+      folder->RemoveLeftovers();
+      folder->Remove();
+      continue;
+    }
+    folder->FJournalFile = ::open((path + "journal").c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    found.push_back(std::move(folder));
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const auto& a, const auto& b) { return a->FJournal.Started < b->FJournal.Started; });
+  return found;
+}
+
+void TRecordingFolder::Append(const std::string& line) {
+  if (FJournalFile < 0 || !WriteWhole(FJournalFile, line))
+    throw Exception("Cannot write the journal of the recording in " + FPath + ": " + Reason());
+}
+
+std::string TRecordingFolder::NewPictureFile(const std::string& extension) {
+  if (FPath.empty()) throw Exception("The recording's folder is gone");
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    char digits[24];
+    std::snprintf(digits, sizeof digits, "%llX", static_cast<unsigned long long>(FNextNumber++));
+    const std::string path = FPath + "daw" + digits + extension;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      return path;
+    }
+    if (errno != EEXIST) throw Exception("Cannot create the picture file " + path + ": " + Reason());
+  }
+  throw Exception("Cannot create a picture file in " + FPath + ": every name tried was taken");
+}
+
+void TRecordingFolder::AddPicture(const std::string& path) {
+  Append("picture " + NameOf(path) + "\n");
+  FJournal.Pictures.push_back(path);
+}
+
+void TRecordingFolder::SetFrameTime(int32_t frameTime) {
+  Append("frametime " + std::to_string(frameTime) + "\n");
+  FJournal.FrameTime = frameTime;
+}
+
+void TRecordingFolder::SetArea(const TRect& area) {
+  Append("area " + std::to_string(area.Left) + " " + std::to_string(area.Top) + " " +
+         std::to_string(area.Right) + " " + std::to_string(area.Bottom) + "\n");
+  FJournal.Area = area;
+}
+
+void TRecordingFolder::AddTarget(const std::string& target) {
+  Append("target " + Escape(target) + "\n");
+  FJournal.Targets.push_back(target);
+}
+
+void TRecordingFolder::RemoveLeftovers() {
+  if (FPath.empty()) return;
+  ::unlink((FPath + kIntermediateFileName).c_str());
+  for (const std::string& chosen : FJournal.Targets) {
+    const std::string target = FollowLinks(chosen);
+    const std::string folder = FolderOf(target);
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) continue;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir))
+      if (IsSaveTemporaryOf(entry->d_name, target)) names.push_back(entry->d_name);
+    ::closedir(dir);
+    for (const std::string& name : names) {
+      const std::string path = folder + "/" + name;
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) continue;
+      // A save under way holds a lock on its file: only the dead one's go.
+      const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) continue;
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(path.c_str());
+      ::close(fd);
+    }
+  }
+}
+
+void TRecordingFolder::Remove() {
+  if (FJournalFile >= 0) ::close(FJournalFile);
+  FJournalFile = -1;
+  if (!FPath.empty()) RemoveTree(FPath);
+  FPath.clear();
+  if (FLock >= 0) ::close(FLock);
+  FLock = -1;
+  FJournal = TRecordingJournal();
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/types.h"
+
+// Where a recording lives while it is made and until it is saved: a folder
+// of its own, private to the user, that holds its pictures, its journal,
+// its sound and the writer's intermediate file. A lock on it shows that the
+// program that owns it is alive; a folder whose lock is free belongs to a
+// program that ended without clearing it (killed, crashed, its X server
+// gone, a power cut), and its recording can be offered back.
+//
+// Every folder is inside one parent per user, pelimar-<uid>, under $TMPDIR
+// when that is set and else under /var/tmp (on disk, where /tmp is often
+// memory). The parent and each folder are mode 0700; every file in them is
+// created exclusively, never through a symbolic link, with mode 0600.
+
+// The parent of this user's recording folders, ending in "/", made when it
+// is missing. Raises, saying what is wrong, when it cannot be made or when
+// what stands there is not a real folder that belongs to this user and no
+// one else may enter (a symbolic link, another owner, wider permissions).
+std::string RecordingsFolder();
+
+// What a recording's journal holds: written as the recording goes, read
+// back when a recording is offered after a crash.
+struct TRecordingJournal {
+  int64_t Started = 0;    // milliseconds since 1970-01-01 UTC
+  int32_t FrameTime = 0;  // milliseconds from one picture to the next
+  TRect Area;             // the screen area recorded, in screen pixels
+  std::vector<std::string> Pictures;  // full paths, in capture order
+  std::vector<std::string> Targets;   // files that a save of it was begun into
+};
+
+class TRecordingFolder {
+ public:
+  // A new recording folder with its journal begun and its lock held.
+  static std::unique_ptr<TRecordingFolder> Create(int64_t started, int32_t frameTime, const TRect& area);
+  // The folders of recordings whose program has gone, oldest first, each
+  // locked now by this process. Folders with no picture to save, and the
+  // remains of a folder whose making was cut short, are deleted on the way.
+  static std::vector<std::unique_ptr<TRecordingFolder>> Abandoned();
+
+  // Lets go of the lock; the folder stays unless Remove ran.
+  ~TRecordingFolder();
+  TRecordingFolder(const TRecordingFolder&) = delete;
+  TRecordingFolder& operator=(const TRecordingFolder&) = delete;
+
+  // The folder's path, ending in "/".
+  const std::string& Path() const { return FPath; }
+  const TRecordingJournal& Journal() const { return FJournal; }
+
+  // A new, empty file "daw<number><extension>" for the next picture. The
+  // numbers only grow, so no name is ever searched for.
+  std::string NewPictureFile(const std::string& extension);
+  // Journal entries, each on the disk (in the system's cache) when the call
+  // returns; a picture is noted once its file is complete.
+  void AddPicture(const std::string& path);
+  void SetFrameTime(int32_t frameTime);
+  void SetArea(const TRect& area);
+  // A save of the recording is about to write target.
+  void AddTarget(const std::string& target);
+
+  // Deletes what a program that died while exporting left half-written:
+  // the writer's intermediate file and the temporary files beside the
+  // targets of its saves (those no live save holds).
+  void RemoveLeftovers();
+  // Deletes the folder with all it holds. The object then holds nothing.
+  void Remove();
+
+ private:
+  TRecordingFolder(std::string path, int lock);
+  void Append(const std::string& line);
+
+  std::string FPath;
+  int FLock = -1;
+  int FJournalFile = -1;
+  uint64_t FNextNumber = 1;
+  TRecordingJournal FJournal;
+};
+
+// The name of the writer's intermediate file inside a recording folder.
+constexpr const char* kIntermediateFileName = "~AWTemp.avi";
