@@ -1,6 +1,10 @@
 // Saving a recording as an AVI file, read back with ffprobe and ffmpeg.
 #include <QApplication>
+#include <QLineEdit>
+#include <QRegularExpression>
 #include <QTest>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -9,6 +13,8 @@
 #include "frame_store.h"
 #include "image/picture_files.h"
 #include "image_box.h"
+#include "base/file.h"
+#include "platform/recording_folder.h"
 #include "platform/registry.h"
 #include "qt_support.h"
 #include "qt_test_support.h"
@@ -55,6 +61,18 @@ std::string PictureBytes(const TBitmap& picture) {
   return bytes;
 }
 
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+unsigned ModeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 // The files of the temporary folder that this process holds open.
 std::vector<std::string> OpenFiles(const std::string& folder) {
   std::vector<std::string> files;
@@ -82,7 +100,11 @@ class TestExport : public QObject {
 
   // A stopped recording of the given pictures, stored as the ticks store them.
   void Record(const std::vector<TBitmap>& pictures, bool jpeg) {
-    for (const TBitmap& picture : pictures) Form->FFrames.push_back(StorePicture(picture, jpeg));
+    for (const TBitmap& picture : pictures) {
+      const std::string path = StorePicture(Form->Recording(), picture, jpeg);
+      Form->FRecording->AddPicture(path);
+      Form->FFrames.push_back(path);
+    }
     Form->SaveBtn->setEnabled(true);
   }
   std::vector<TBitmap> NumberedPictures(int count, int32_t width = 64, int32_t height = 48) {
@@ -108,6 +130,50 @@ class TestExport : public QObject {
     Form->SaveBtn->click();
     return boxes.Texts;
   }
+  // Answers the offers of abandoned recordings with the buttons named, in
+  // turn, keeping their texts; a "Save..." is followed by the file dialog,
+  // answered with path (cancelled when it is empty).
+  void AnswerOffers(const QStringList& answers, QStringList& texts, const std::string& path) {
+    texts.clear();
+    for (QTimer* earlier : Polls) delete earlier;
+    Polls.clear();
+    auto* poll = new QTimer;
+    auto left = std::make_shared<QStringList>(answers);
+    QObject::connect(poll, &QTimer::timeout, [this, poll, left, &texts, path] {
+      if (Form->SaveDialog1->isVisible()) {
+        // Answered once it has settled, as a user would.
+        if (!poll->property("dialog").toBool()) {
+          poll->setProperty("dialog", true);
+          QTimer::singleShot(100, Form.get(), [this, poll, path] {
+            if (path.empty()) {
+              Form->SaveDialog1->reject();
+            } else {
+              // The name field has the focus here, which selectFile leaves alone.
+              Form->SaveDialog1->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(path));
+              static_cast<QDialog*>(Form->SaveDialog1)->accept();
+            }
+            poll->setProperty("dialog", false);
+          });
+        }
+        return;
+      }
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      if (!box->text().startsWith("A recording of")) {
+        box->button(QMessageBox::Yes) ? box->button(QMessageBox::Yes)->click() : box->accept();
+        return;
+      }
+      texts << box->text();
+      const QString answer = left->isEmpty() ? QString("Later") : left->takeFirst();
+      for (QAbstractButton* button : box->buttons())
+        if (button->text() == answer) button->click();
+      if (left->isEmpty()) poll->setInterval(20);
+    });
+    poll->start(5);
+    Polls.push_back(poll);
+  }
+  std::vector<QTimer*> Polls;
+
   void VerifyRecordingKept(size_t count) {
     QCOMPARE(Form->Frames().size(), count);
     for (const std::string& path : Form->Frames()) QVERIFY(std::filesystem::exists(path));
@@ -129,8 +195,11 @@ class TestExport : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(Form.get()));
   }
   void cleanup() {
+    for (QTimer* poll : Polls) delete poll;
+    Polls.clear();
     Form->close();
     Form.reset();
+    QVERIFY(EverythingUnder(RecordingsFolder()).empty());
   }
 
   void CancellingTheDialogKeepsTheRecording() {
@@ -231,32 +300,175 @@ class TestExport : public QObject {
     QVERIFY(FrameBytes(path, 2) == PictureBytes(centred));
   }
 
-  // A failed export keeps the recording and leaves the writer with nothing
-  // open, so the next try starts afresh and succeeds.
-  void AFailedExportKeepsTheRecordingForTheNextTry() {
-    Record(NumberedPictures(25), true);
+  // A failed export keeps the recording, leaves the writer with nothing
+  // open and the file it was to replace as it was, so the next try starts
+  // afresh and succeeds.
+  void AFailedExportKeepsTheRecordingAndTheFileItWasToReplace() {
+    Record(NumberedPictures(25, 63, 47), true);
     SettingsForm->PixelFormatCBX->setCurrentIndex(4);  // "16 bit"
     QCOMPARE(Save(Temp->File("refused.avi")), QStringList{"Pixelformat not supported."});
     const std::vector<std::string> descriptors = OpenFiles(Temp->Path());
     VerifyRecordingKept(25);
     QVERIFY(!std::filesystem::exists(Temp->File("refused.avi")));
 
-    // A picture that cannot be read ends the export half-way.
-    SettingsForm->PixelFormatCBX->setCurrentIndex(5);  // "24 bit"
-    const std::string broken = Form->Frames()[22];
-    std::filesystem::rename(broken, broken + ".away");
-    std::ofstream(broken) << "not a picture";
-    const QStringList messages = Save(Temp->File("broken.avi"));
-    QCOMPARE(messages.size(), 1);
-    QVERIFY2(messages[0].contains("neither a JPEG nor a Windows bitmap"), qPrintable(messages[0]));
+    // H.264 takes no odd sides: the save fails after every frame went into
+    // the intermediate file. The file at the target survives it.
+    SettingsForm->PixelFormatCBX->setCurrentIndex(6);  // "32 bit"
+    SettingsForm->PixelFormatCBXChange();
+    SettingsForm->CompressionCBX->setCurrentIndex(SettingsForm->CompressionCBX->findText("H264", Qt::MatchStartsWith));
+    const std::string path = Temp->File("existing.avi");
+    std::ofstream(path) << "keep me";
+    const QStringList messages = Save(path, QMessageBox::Yes);
+    QCOMPARE(messages.size(), 2);  // replace it?, then the failure
+    QCOMPARE(messages[1], QString("Unable to write output file. Error 80044066."));
     VerifyRecordingKept(25);
+    QCOMPARE(ReadText(path), std::string("keep me"));
     QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
+    QCOMPARE(EverythingUnder(Temp->Path() + "pelimar-" + std::to_string(geteuid())).size(), size_t{28});
     QCOMPARE(OpenFiles(Temp->Path()), descriptors);
+    for (const std::string& file : EverythingUnder(Temp->Path()))
+      QVERIFY2(file.find(".pelimar-") == std::string::npos, file.c_str());  // no half-written save
 
-    std::filesystem::rename(broken + ".away", broken);
-    QVERIFY(Save(Temp->File("mended.avi")).isEmpty());
-    QVERIFY(Probe(Temp->File("mended.avi")).find("nb_read_frames=25") != std::string::npos);
+    SettingsForm->CompressionCBX->setCurrentIndex(0);
+    QCOMPARE(Save(path, QMessageBox::Yes).size(), 1);
+    QVERIFY(Probe(path).find("nb_read_frames=25") != std::string::npos);
     QVERIFY(Form->Frames().empty());
+  }
+
+  // Pictures gone or damaged before the export: asked once; a no keeps all
+  // as it was, a yes gives a video of every frame, the unreadable ones
+  // repeating the picture before them.
+  void UnreadablePicturesAreAskedAboutOnce() {
+    Record(NumberedPictures(25), true);
+    const std::vector<std::string> files = Form->Frames();
+    std::filesystem::remove(files[0]);
+    std::filesystem::remove(files[22]);
+    std::ofstream(files[10]) << "not a picture";
+    const std::string path = Temp->File("gaps.avi");
+    QCOMPARE(Save(path, QMessageBox::No), QStringList{"3 of the 25 pictures could not be read. Export the others?"});
+    QCOMPARE(Form->Frames(), files);  // the recording stays as it is
+    QVERIFY(Form->SaveBtn->isEnabled());
+    QVERIFY(!std::filesystem::exists(path));
+    QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
+
+    QCOMPARE(Save(path, QMessageBox::Yes).size(), 1);
+    VerifyRecordingGone(files);
+    QVERIFY(Probe(path).find("width=64\nheight=48\ntime_base=1/8\nnb_read_frames=25") != std::string::npos);
+    std::vector<std::string> pictures(25);
+    Record(NumberedPictures(25), true);  // the same pictures again, to compare with
+    for (size_t i = 0; i < 25; ++i) pictures[i] = PictureBytes(LoadPictureFile(Form->Frames()[i], pf32bit));
+    for (int frame : {0, 1, 9, 10, 11, 21, 22, 23}) {
+      const size_t shown = frame == 0 ? 1 : frame == 10 ? 9 : frame == 22 ? 21 : static_cast<size_t>(frame);
+      QVERIFY2(FrameBytes(path, frame) == pictures[shown], qPrintable(QString::number(frame)));
+    }
+
+    // None left at all: said so, and the recording stays.
+    for (const std::string& file : Form->Frames()) std::filesystem::remove(file);
+    QCOMPARE(Save(Temp->File("nothing.avi")),
+             QStringList{"None of the 25 pictures of the recording could be read."});
+    QCOMPARE(Form->FrameCount(), 25);
+    QVERIFY(Form->SaveBtn->isEnabled());
+    Form->ClearFrames();
+  }
+
+  // The video replaces what a link at the chosen name points to and takes
+  // the mode the user's umask gives new files; while it is made, the
+  // recording's folder and files are the user's alone.
+  void SavedFilesTakeTheUmaskAndReplaceWhatALinkPointsTo() {
+    Record(NumberedPictures(20), true);
+    const std::string real = Temp->File("real.avi"), link = Temp->File("link.avi");
+    std::ofstream(real) << "an older video";
+    std::filesystem::create_symlink(real, link);
+    std::vector<unsigned> modes;
+    Form->AviWriter->OnProgress = [&](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
+      if (modes.empty())
+        for (const std::string& file : EverythingUnder(Form->FRecording->Path())) modes.push_back(ModeOf(file));
+      Form->AviWriterProgress(sender, frameCount, abort);
+    };
+    const mode_t old = umask(027);
+    const QStringList messages = Save(link, QMessageBox::Yes);
+    umask(old);
+    QCOMPARE(messages.size(), 1);  // replace it?
+    QVERIFY(std::filesystem::is_symlink(link));
+    QCOMPARE(ModeOf(real), 0640u);
+    QVERIFY(Probe(real).find("nb_read_frames=20") != std::string::npos);
+    // Lock, journal, 20 pictures and the intermediate file.
+    QCOMPARE(modes, std::vector<unsigned>(23, 0600u));
+  }
+
+  // A temporary folder on a full disk: said before anything is written.
+  void AFullDiskForTheIntermediateFileIsReportedFirst() {
+    TSmallDisk disk(2048);
+    if (!disk.Mounted()) QSKIP("mounting a small disk needs root");
+    {
+      TScopedEnv tmpdir("TMPDIR", disk.Path().c_str());
+      Record(NumberedPictures(25, 640, 480), true);
+      const std::string folder = Form->FRecording->Path();
+      const std::string path = Temp->File("full.avi");
+      const QStringList messages = Save(path);
+      QCOMPARE(messages.size(), 1);
+      // 25 frames of 640 x 480 x 32 bits and the headers: 31 MB.
+      const QRegularExpression expected("^Not enough disk space for the intermediate file in " +
+                                        QRegularExpression::escape(QString::fromStdString(folder).chopped(1)) +
+                                        ": 31 MB are needed, 1 MB are free\\.$");
+      QVERIFY2(expected.match(messages[0]).hasMatch(), qPrintable(messages[0]));
+      VerifyRecordingKept(25);
+      QVERIFY(!std::filesystem::exists(path));
+      QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
+      Form->ClearFrames();
+    }
+  }
+
+  // Recordings left by programs that died are offered one after the other,
+  // the half-written files of their exports removed as they are offered.
+  void AbandonedRecordingsAreOfferedOneAfterAnother() {
+    const std::string target = Temp->File("dead.avi");
+    std::vector<std::string> folders;
+    for (int pictures : {3, 2, 4}) {
+      std::unique_ptr<TRecordingFolder> recording =
+          TRecordingFolder::Create(1765000000000 + pictures * 1000, 200, TRect(0, 0, 64, 48));
+      for (int i = 0; i < pictures; ++i)
+        recording->AddPicture(StorePicture(*recording, Numbered(64, 48, i), true));
+      if (pictures == 2) {
+        recording->AddTarget(target);
+        std::ofstream(recording->Path() + kIntermediateFileName) << "half";
+        std::string half = SaveTemporaryPattern(target);
+        ::close(mkstemp(half.data()));
+      }
+      folders.push_back(recording->Path());
+    }  // each object goes as its program would: the lock with it, the folder stays
+    auto when = [](int pictures) {
+      return QDateTime::fromMSecsSinceEpoch(1765000000000 + pictures * 1000).toString("yyyy-MM-dd HH:mm:ss");
+    };
+    const std::string path = Temp->File("offered.avi");
+    QStringList texts;
+    AnswerOffers({"Later", "Discard", "Save..."}, texts, path);
+    Form->OfferAbandonedRecordings();
+    QCOMPARE(texts, (QStringList{QString("A recording of 2 pictures from %1 was not saved.").arg(when(2)),
+                                 QString("A recording of 3 pictures from %1 was not saved.").arg(when(3)),
+                                 QString("A recording of 4 pictures from %1 was not saved.").arg(when(4))}));
+    // Later: kept, with what its export half-wrote gone. Discard: gone.
+    // Save...: saved at its own rate (200 ms), then cleared as usual.
+    QVERIFY(std::filesystem::exists(folders[1]));
+    QVERIFY(!std::filesystem::exists(folders[0]));
+    QVERIFY(!std::filesystem::exists(folders[2]));
+    QVERIFY(!std::filesystem::exists(folders[1] + kIntermediateFileName));
+    for (const std::string& file : EverythingUnder(Temp->Path()))
+      QVERIFY2(file.find(".dead.avi.pelimar-") == std::string::npos, file.c_str());
+    QVERIFY(Probe(path).find("width=64\nheight=48\ntime_base=1/5\nnb_read_frames=4") != std::string::npos);
+    QVERIFY(Form->Frames().empty());
+
+    // Offered again at the next start; a save given up in its dialog leaves
+    // it in the window, to be saved from there.
+    AnswerOffers({"Save..."}, texts, "");
+    Form->OfferAbandonedRecordings();
+    QCOMPARE(texts.size(), 1);
+    VerifyRecordingKept(2);
+    QCOMPARE(Form->frameslabel->text(), QString("Pictures: 2 st."));
+    QVERIFY(TRecordingFolder::Abandoned().empty());  // it is this program's now
+    QVERIFY(Save(path, QMessageBox::Yes).size() == 1);
+    QVERIFY(Probe(path).find("time_base=1/5\nnb_read_frames=2") != std::string::npos);
+    QVERIFY(EverythingUnder(RecordingsFolder()).empty());
   }
 
   // Replacing a file needs a yes; a no returns to the dialog.

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "base/exception.h"
 #include "base/file.h"
 #include "frame_store.h"
 #include "image/picture_files.h"
+#include "platform/recording_folder.h"
 #include "test_support.h"
 
 TEST(FrameStore, ExtensionsAreReplacedOnlyInTheFileName) {
@@ -14,26 +18,30 @@ TEST(FrameStore, ExtensionsAreReplacedOnlyInTheFileName) {
   EXPECT_EQ(ChangeFileExt("daw", ".jpg"), "daw.jpg");
 }
 
-TEST(FrameStore, APictureNeverReplacesAnotherFile) {
+// Pictures go into the recording's folder under names that only grow; a
+// file or link already at a name is passed by, never written, and a
+// picture that cannot be written leaves nothing behind.
+TEST(FrameStore, PicturesAreNewPrivateFilesOfTheRecording) {
   TTempFolder folder;
   TScopedEnv env("TMPDIR", folder.Path().c_str());
-  // Every final name but one is taken already, by files that must survive.
-  char name[32];
-  for (unsigned n = 1; n <= 0xFFFF; ++n) {
-    if (n == 0xABC) continue;
-    std::snprintf(name, sizeof name, "daw%X.jpg", n);
-    std::ofstream(folder.File(name)) << "x";
+  std::unique_ptr<TRecordingFolder> recording = TRecordingFolder::Create(0, 125, TRect(0, 0, 8, 8));
+  const TBitmap picture(8, 8, pf24bit);
+  EXPECT_EQ(StorePicture(*recording, picture, true), recording->Path() + "daw1.jpg");
+  std::ofstream(recording->Path() + "daw2.bmp") << "x";
+  ASSERT_EQ(symlink(folder.File("elsewhere").c_str(), (recording->Path() + "daw3.bmp").c_str()), 0);
+  const std::string bmp = StorePicture(*recording, picture, false);
+  EXPECT_EQ(bmp, recording->Path() + "daw4.bmp");
+  EXPECT_EQ(LoadBmpFile(bmp).Width(), 8);
+  EXPECT_FALSE(std::filesystem::exists(folder.File("elsewhere")));
+  TFile planted(recording->Path() + "daw2.bmp", TFile::TMode::Read);
+  EXPECT_EQ(planted.Size(), 1u);
+  struct stat st {};
+  ASSERT_EQ(stat(bmp.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  {
+    TFileSizeLimit full(100);
+    EXPECT_THROW(StorePicture(*recording, picture, false), Exception);
   }
-  TBitmap picture(8, 8, pf24bit);
-  EXPECT_EQ(StorePicture(picture, true), folder.File("dawABC.jpg"));
-  EXPECT_EQ(LoadJpegFile(folder.File("dawABC.jpg")).Width(), 8);
-  TFile other(folder.File("daw1.jpg"), TFile::TMode::Read);
-  EXPECT_EQ(other.Size(), 1u);
-  // With no name left the picture is refused with a clear message, and
-  // no reserved name is left behind.
-  EXPECT_THROW(StorePicture(picture, true), Exception);
-  EXPECT_FALSE(FileExists(folder.File("dawABC.tmp")));
-  // BMP names are their own.
-  std::string bmp = StorePicture(picture, false);
-  EXPECT_EQ(bmp.substr(bmp.size() - 4), ".bmp");
+  EXPECT_FALSE(std::filesystem::exists(recording->Path() + "daw5.bmp"));
+  recording->Remove();
 }

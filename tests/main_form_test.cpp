@@ -12,9 +12,11 @@
 #include "Main_F.h"
 #include "about_f.h"
 #include "areaform_f.h"
+#include "base/exception.h"
 #include "base/file.h"
 #include "image/picture_files.h"
 #include "image_box.h"
+#include "platform/recording_folder.h"
 #include "platform/registry.h"
 #include "settings_f.h"
 #include "test_support.h"
@@ -35,14 +37,17 @@ uint32_t Color(const TBitmap& picture, int32_t x, int32_t y) {
   return (static_cast<uint32_t>(c.rgbRed) << 16) | (static_cast<uint32_t>(c.rgbGreen) << 8) | c.rgbBlue;
 }
 
-std::vector<std::string> PictureFiles(const std::string& folder) {
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("daw", 0) == 0) files.push_back(entry.path().string());
+// A screen whose copies fail half-way, after scribbling on the picture.
+class TFailingScreen : public TScreen {
+ public:
+  void CopyRect(const TRect&, TBitmap& picture) override {
+    if (!picture.Empty()) picture.FillRect(TRect(0, 0, picture.Width(), picture.Height()), RGBQUAD{1, 2, 3, 0});
+    throw Exception("The X server refused the copy");
   }
-  return files;
-}
+  void DrawOutline(const TRect&) override {}
+  TPointer Pointer() override { return TPointer(); }
+  std::vector<TMonitor> Monitors() override { return {TMonitor{TRect(0, 0, 1280, 1024), true}}; }
+};
 
 // Runs check on the first message box that opens, then closes it.
 void WhenMessageBoxOpens(std::function<void(QMessageBox*)> check) {
@@ -106,7 +111,7 @@ class TestMainForm : public QObject {
   void cleanup() {
     Form->close();
     delete Form;
-    QVERIFY(PictureFiles(Temp->Path()).empty());
+    QVERIFY(PictureFilesUnder(Temp->Path()).empty());
   }
 
   void LayoutFollowsTheDesign() {
@@ -374,7 +379,10 @@ class TestMainForm : public QObject {
     const std::string bmp = Form->Frames()[0], jpg = Form->Frames()[1];
     QVERIFY(QString::fromStdString(bmp).endsWith(".bmp"));
     QVERIFY(QString::fromStdString(jpg).endsWith(".jpg"));
-    QVERIFY(QString::fromStdString(bmp).startsWith(QString::fromStdString(Temp->Path() + "daw")));
+    // In the recording's own folder, in capture order.
+    QCOMPARE(PictureFilesUnder(Temp->Path()), Form->Frames());
+    QVERIFY(QString::fromStdString(bmp).startsWith(QString::fromStdString(RecordingsFolder() + "recording-")));
+    QVERIFY(QString::fromStdString(bmp).endsWith("/daw1.bmp"));
     // The estimate is twice the first file's size.
     TFile first(bmp, TFile::TMode::Read);
     QCOMPARE(Form->DiskUse(), 2 * static_cast<int64_t>(first.Size()));
@@ -411,34 +419,53 @@ class TestMainForm : public QObject {
     QCOMPARE(Form->FrameCount(), 1);
     const std::string kept = Form->Frames()[0];
 
-    // A temporary folder that does not exist.
-    setenv("TMPDIR", (Temp->Path() + "missing").c_str(), 1);
+    // A disk that fills up while the picture is written leaves no file
+    // behind; the timer is stopped before the message shows.
+    SettingsForm->JpegCB->setChecked(false);
     bool timerWasActive = true;
     QString text;
     WhenMessageBoxOpens([&](QMessageBox* box) {
       timerWasActive = Form->RecordTimer->isActive();
       text = box->text();
     });
-    Form->RecordTimerTimer();
-    QVERIFY(!timerWasActive);
-    QVERIFY2(text.startsWith("Error: ") && text.contains("missing"), qPrintable(text));
-    QCOMPARE(Form->FrameCount(), 1);
-    QVERIFY(FileExists(kept));
-    QVERIFY(Form->StopRecordingBtn->isEnabled());  // the buttons stay as they were
-
-    // A disk that fills up while the picture is written leaves no file behind.
-    setenv("TMPDIR", Temp->Path().c_str(), 1);
-    SettingsForm->JpegCB->setChecked(false);
-    Form->RecordTimer->start();
-    WhenMessageBoxOpens([&](QMessageBox* box) { text = box->text(); });
     {
       TFileSizeLimit full(10000);
       Form->RecordTimerTimer();
     }
+    QVERIFY(!timerWasActive);
     QVERIFY2(text.startsWith("Error: "), qPrintable(text));
-    QCOMPARE(PictureFiles(Temp->Path()).size(), size_t{1});
+    QCOMPARE(Form->FrameCount(), 1);
+    QCOMPARE(PictureFilesUnder(Temp->Path()), std::vector<std::string>{kept});
+    QVERIFY(Form->StopRecordingBtn->isEnabled());  // the buttons stay as they were
+
+    // A temporary-file cleaner takes the recording's folder away: the next
+    // tick says where it could not write.
+    Form->RecordTimer->start();
+    std::filesystem::remove_all(std::filesystem::path(kept).parent_path());
+    WhenMessageBoxOpens([&](QMessageBox* box) { text = box->text(); });
+    Form->RecordTimerTimer();
+    QVERIFY2(text.startsWith("Error: ") && text.contains("No such file"), qPrintable(text));
+    QVERIFY(!Form->RecordTimer->isActive());
     Form->StopRecordingBtnClick();
     QVERIFY(Form->SaveBtn->isEnabled());
+
+    // A copy of the screen that fails stores no picture, and the overlay
+    // shows black rather than what the memory held.
+    Form->FScreenCanvas = std::make_unique<TFailingScreen>();
+    Form->RecordBtnClick();
+    WhenMessageBoxOpens([&](QMessageBox* box) { text = box->text(); });
+    Form->RecordTimerTimer();
+    QCOMPARE(text, QString("Error: The X server refused the copy"));
+    QCOMPARE(Form->FrameCount(), 0);
+    QVERIFY(PictureFilesUnder(Temp->Path()).empty());
+    QVERIFY(!Form->RecordTimer->isActive());
+    WhenMessageBoxOpens([](QMessageBox*) {});
+    ShowOverlay();
+    QCOMPARE(AreaForm->DeskTopImage.size(), QSize(1280, 1024));
+    QCOMPARE(AreaForm->DeskTopImage.pixelColor(640, 512), QColor(Qt::black));
+    WhenMessageBoxOpens([](QMessageBox*) {});
+    CloseOverlay();
+    Form->FScreenCanvas.reset();
   }
 
   void ClosingDeletesThePictures() {
@@ -449,9 +476,9 @@ class TestMainForm : public QObject {
     Form->RecordBtnClick();
     Form->RecordTimerTimer();
     Form->RecordTimerTimer();
-    QCOMPARE(PictureFiles(Temp->Path()).size(), size_t{2});
+    QCOMPARE(PictureFilesUnder(Temp->Path()).size(), size_t{2});
     Form->close();  // during the recording
-    QVERIFY(PictureFiles(Temp->Path()).empty());
+    QVERIFY(EverythingUnder(RecordingsFolder()).empty());
   }
 };
 

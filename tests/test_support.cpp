@@ -1,14 +1,22 @@
 #include "test_support.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 #include "base/exception.h"
 
@@ -75,4 +83,103 @@ std::string Message(const std::function<void()>& action) {
     return e.Message();
   }
   return "(nothing raised)";
+}
+
+namespace {
+
+// Walks the tree without letting go at an entry that vanished or a folder
+// that cannot be read: a program may be deleting what is listed.
+void Walk(const std::string& folder, const std::function<void(const std::filesystem::path&)>& visit) {
+  std::error_code error;
+  std::filesystem::recursive_directory_iterator it(
+      folder, std::filesystem::directory_options::skip_permission_denied, error);
+  for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error))
+    visit(it->path());
+}
+
+uint64_t PictureNumber(const std::string& name) {
+  if (name.size() < 8 || name.compare(0, 3, "daw") != 0) return 0;
+  const std::string extension = name.substr(name.size() - 4);
+  if (extension != ".jpg" && extension != ".bmp") return 0;
+  try {
+    size_t used = 0;
+    const std::string digits = name.substr(3, name.size() - 7);
+    const uint64_t n = std::stoull(digits, &used, 16);
+    return used == digits.size() ? n : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> PictureFilesUnder(const std::string& folder) {
+  std::vector<std::pair<std::pair<std::string, uint64_t>, std::string>> found;
+  Walk(folder, [&](const std::filesystem::path& path) {
+    const uint64_t number = PictureNumber(path.filename().string());
+    if (number) found.push_back({{path.parent_path().string(), number}, path.string()});
+  });
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> paths;
+  for (auto& f : found) paths.push_back(f.second);
+  return paths;
+}
+
+std::vector<std::string> EverythingUnder(const std::string& folder) {
+  std::vector<std::string> paths;
+  Walk(folder, [&](const std::filesystem::path& path) { paths.push_back(path.string()); });
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+TSmallDisk::TSmallDisk(unsigned kilobytes) {
+  const std::string options = "size=" + std::to_string(kilobytes) + "k,mode=0755";
+  FMounted = geteuid() == 0 && mount("pelimar-test", FFolder.Path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+TSmallDisk::~TSmallDisk() {
+  if (!FMounted) return;
+  // A process of the test that still has a file open there lets go soon.
+  for (int i = 0; i < 50 && umount2(FFolder.Path().c_str(), 0) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  umount2(FFolder.Path().c_str(), MNT_DETACH);
+}
+
+TTestUser::TTestUser() {
+  if (geteuid() != 0) return;
+  FName = "pelimar-t" + std::to_string(getpid());
+  // useradd waits for no one: another test adding a user at the same
+  // moment holds the lock on /etc/passwd, so it is tried again.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const std::string command =
+        "useradd --system --no-create-home --shell /usr/sbin/nologin " + FName + " >/dev/null 2>&1";
+    if (std::system(command.c_str()) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (const passwd* user = getpwnam(FName.c_str())) {
+    FUid = user->pw_uid;
+    FGid = user->pw_gid;
+  }
+}
+
+TTestUser::~TTestUser() {
+  if (!Made()) return;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (std::system(("userdel " + FName + " >/dev/null 2>&1").c_str()) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // What the user left in the temporary folders goes with it.
+  std::system(("find /tmp /var/tmp -xdev -uid " + std::to_string(FUid) + " -delete 2>/dev/null").c_str());
+}
+
+bool TTestUser::Run(const std::function<bool()>& action) const {
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(FGid) != 0 || setuid(FUid) != 0) _exit(2);
+    _exit(action() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
+#include <vector>
 
 // A fresh folder under the system's temporary folder, removed with all it
 // holds when the test ends.
@@ -49,3 +52,50 @@ class TFileSizeLimit {
 
 // The message of the Exception that action raises, or "(nothing raised)".
 std::string Message(const std::function<void()>& action);
+
+// The picture files ("daw<hex>.jpg" or ".bmp") anywhere under folder, in
+// the order they were taken: by folder, then by number. Files that the
+// program deletes while they are listed are simply left out.
+std::vector<std::string> PictureFilesUnder(const std::string& folder);
+
+// Every file and folder under folder (itself not included), the same way.
+std::vector<std::string> EverythingUnder(const std::string& folder);
+
+// A small memory file system mounted at a fresh folder while the object
+// lives: a disk that fills up for real. Mounting needs root; Mounted()
+// tells whether it worked.
+class TSmallDisk {
+ public:
+  explicit TSmallDisk(unsigned kilobytes);
+  ~TSmallDisk();
+  TSmallDisk(const TSmallDisk&) = delete;
+  TSmallDisk& operator=(const TSmallDisk&) = delete;
+  bool Mounted() const { return FMounted; }
+  // The mount point, ending in "/".
+  const std::string& Path() const { return FFolder.Path(); }
+
+ private:
+  TTempFolder FFolder;
+  bool FMounted = false;
+};
+
+// A local user of the machine made for one test and removed with all its
+// files when the object goes. Making users needs root; Made() tells.
+class TTestUser {
+ public:
+  TTestUser();
+  ~TTestUser();
+  TTestUser(const TTestUser&) = delete;
+  TTestUser& operator=(const TTestUser&) = delete;
+  bool Made() const { return FUid != static_cast<uid_t>(-1); }
+  uid_t Uid() const { return FUid; }
+  gid_t Gid() const { return FGid; }
+  // Runs action in a child process as this user; true when it returned
+  // true and the child ended normally.
+  bool Run(const std::function<bool()>& action) const;
+
+ private:
+  std::string FName;
+  uid_t FUid = static_cast<uid_t>(-1);
+  gid_t FGid = static_cast<gid_t>(-1);
+};

@@ -7,7 +7,9 @@
 #include <QIcon>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
+#include <sys/stat.h>
 
 #include "about_f.h"
 #include "areaform_f.h"
@@ -346,7 +348,13 @@ void TMainForm::SetAreaBtnClick() {
     const TMonitor monitor = WindowMonitor();
     AreaForm->setGeometry(ToQRect(monitor.Bounds));
     TBitmap snapshot;
-    if (CaptureMonitor(snapshot)) AreaForm->DeskTopImage = ToQImage(snapshot);
+    if (CaptureMonitor(snapshot)) {
+      AreaForm->DeskTopImage = ToQImage(snapshot);
+    } else {
+      // No copy of the screen: black, never what the memory held.
+      AreaForm->DeskTopImage = QImage(monitor.Width(), monitor.Height(), QImage::Format_RGB32);
+      AreaForm->DeskTopImage.fill(Qt::black);
+    }
     if (SetAreaBtn->isChecked())
       AreaForm->show();
     else
@@ -368,17 +376,22 @@ bool TMainForm::CaptureMonitor(TBitmap& picture) {
 }
 
 bool TMainForm::CaptureRect(const TRect& rect, TBitmap& picture) {
-  bool created = false;
   try {
     picture = TBitmap::Uninitialized(static_cast<int32_t>(rect.Width()), static_cast<int32_t>(rect.Height()));
-    created = true;
     Screen().CopyRect(rect, picture);
+  } catch (const Exception& e) {
+    // The picture holds whatever its memory held: it is no picture.
+    picture = TBitmap();
+    CaptureFailed(e.Message());
+    return false;
+  }
+  try {
     if (SettingsForm->CursorCB->isChecked())
       DrawPointer(picture, Screen().Pointer(), TPoint{rect.Left, rect.Top});
   } catch (const Exception& e) {
-    CaptureFailed(e.Message());
+    CaptureFailed(e.Message());  // the screen's copy stands without the pointer
   }
-  return created;
+  return true;
 }
 
 void TMainForm::CaptureFailed(const std::string& message) {
@@ -398,8 +411,19 @@ void TMainForm::UpdateSizeLabel(int64_t bytes) {
 void TMainForm::ClearFrames() {
   for (const std::string& path : FFrames) DeleteFileQuietly(path);
   FFrames.clear();
+  // The journal, the lock and anything else the recording kept go with it.
+  if (FRecording) FRecording->Remove();
+  FRecording.reset();
+  FRecordedFrameTime = 0;
   UpdateSizeLabel(0);
   SaveBtn->setEnabled(false);
+}
+
+TRecordingFolder& TMainForm::Recording() {
+  if (!FRecording)
+    FRecording = TRecordingFolder::Create(FStartTime.toMSecsSinceEpoch(), RecordTimer->interval(),
+                                          AreaForm->NormalizedAreaRect());
+  return *FRecording;
 }
 
 void TMainForm::RecordBtnClick() {
@@ -436,13 +460,19 @@ void TMainForm::RecordTimerTimer() {
     {
       TBitmap picture;
       if (!CaptureRect(area, picture)) return;
-      path = StorePicture(picture, SettingsForm->JpegCB->isChecked());
+      TRecordingFolder& recording = Recording();
+      // The journal follows what a recovered export needs: the newest area
+      // and rate.
+      if (recording.Journal().Area != area) recording.SetArea(area);
+      if (recording.Journal().FrameTime != RecordTimer->interval()) recording.SetFrameTime(RecordTimer->interval());
+      path = StorePicture(recording, picture, SettingsForm->JpegCB->isChecked());
     }
     try {
       if (FFrameSize == 0) {
         TFile file(path, TFile::TMode::Read);
         FFrameSize = static_cast<int64_t>(file.Size());
       }
+      FRecording->AddPicture(path);
       UpdateSizeLabel(FDiskUse + FFrameSize);
       FFrames.push_back(path);
     } catch (...) {
@@ -466,25 +496,52 @@ void TMainForm::SaveBtnClick() {
   if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty()) return;
   FLastSaveName = SaveDialog1->selectedFiles().first();
   TAviFileWriter& writer = *AviWriter;
+  const int32_t pictures = FrameCount();
   try {
+    // Noted before anything is written, so that after a crash the file
+    // half-written beside the target can be found and removed.
+    Recording().AddTarget(FLastSaveName.toStdString());
     const int compression = SettingsForm->CompressionCBX->currentIndex();
     writer.SetCompression(
         compression < 1 ? std::string() : SettingsForm->CompressionCBX->currentText().left(4).toStdString());
     writer.SetCompressOnTheFly(false);
     writer.SetStretch(false);
-    writer.SetFrameTime(RecordTimer->interval());
+    writer.SetFrameTime(FRecordedFrameTime > 0 ? FRecordedFrameTime : RecordTimer->interval());
     writer.Setfilename(FLastSaveName.toStdString());
     writer.SetPixelFormat(SettingsForm->SelectedPixelFormat());
+    writer.SetTempFolder(Recording().Path());
     {
-      TBitmap first = LoadPictureFile(FFrames[0]);
+      // The video has the size of the first picture that can be read.
+      TBitmap first;
+      for (const std::string& path : FFrames) {
+        try {
+          first = LoadPictureFile(path);
+          break;
+        } catch (const Exception&) {
+        }
+      }
+      if (first.Empty())
+        throw Exception("None of the " + std::to_string(pictures) + " pictures of the recording could be read");
       writer.SetWidth(first.Width());
       writer.SetHeight(first.Height());
     }
+    writer.CheckIntermediateSpace(pictures);
     writer.InitVideo();
-    ProgressBar1->setMaximum(FrameCount());
+    ProgressBar1->setMaximum(pictures);
     // Each picture is read as what its file holds, whatever the JPEG
     // setting is now or was while it was taken.
-    AddPictures(writer, FFrames);
+    const size_t unreadable = AddPictures(writer, FFrames);
+    if (unreadable > 0) {
+      // Nothing has reached the target yet: the user may still say no.
+      const QString question = QString("%1 of the %2 pictures could not be read. Export the others?")
+                                   .arg(unreadable)
+                                   .arg(pictures);
+      if (QMessageBox::question(this, QApplication::applicationName(), question,
+                                QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+        writer.Discard();
+        return;
+      }
+    }
     ProgressLabel->setText("Compressing...");
     ProgressLabel->repaint();
     writer.FinalizeVideo();
@@ -500,6 +557,54 @@ void TMainForm::SaveBtnClick() {
   ProgressLabel->repaint();
   UpdateSizeLabel(0);
   ClearFrames();
+}
+
+void TMainForm::Adopt(std::unique_ptr<TRecordingFolder> recording) {
+  ClearFrames();
+  const TRecordingJournal& journal = recording->Journal();
+  FFrames = journal.Pictures;
+  FRecordedFrameTime = journal.FrameTime;
+  FRecording = std::move(recording);
+  int64_t bytes = 0;
+  for (const std::string& path : FFrames) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) bytes += st.st_size;
+  }
+  FFrameSize = 0;
+  UpdateSizeLabel(bytes);
+  frameslabel->setText(QString("Pictures: %1 st.").arg(FFrames.size()));
+  rectlabel->setText(RectLabelText(journal.Area));
+  SaveBtn->setEnabled(true);
+}
+
+void TMainForm::OfferAbandonedRecordings() {
+  std::vector<std::unique_ptr<TRecordingFolder>> abandoned = TRecordingFolder::Abandoned();
+  for (std::unique_ptr<TRecordingFolder>& recording : abandoned) {
+    // What the dead program half-wrote is of no use, whatever is chosen.
+    recording->RemoveLeftovers();
+    const TRecordingJournal& journal = recording->Journal();
+    const QString when =
+        QDateTime::fromMSecsSinceEpoch(journal.Started).toString("yyyy-MM-dd HH:mm:ss");
+    QMessageBox box(QMessageBox::Question, QApplication::applicationName(),
+                    QString("A recording of %1 pictures from %2 was not saved.").arg(journal.Pictures.size()).arg(when),
+                    QMessageBox::NoButton, this);
+    QPushButton* save = box.addButton("Save...", QMessageBox::AcceptRole);
+    QPushButton* discard = box.addButton("Discard", QMessageBox::DestructiveRole);
+    QPushButton* later = box.addButton("Later", QMessageBox::RejectRole);
+    box.setDefaultButton(save);
+    box.setEscapeButton(later);
+    box.exec();
+    if (box.clickedButton() == discard) {
+      recording->Remove();
+    } else if (box.clickedButton() == save) {
+      Adopt(std::move(recording));
+      Guarded([this] { SaveBtnClick(); });
+      // A save that did not finish keeps the recording in the window; the
+      // others wait for the next start.
+      if (!FFrames.empty()) return;
+    }
+    // "Later": the lock goes with the object, the folder stays.
+  }
 }
 
 void TMainForm::AviWriterProgress(TAviFileWriter&, int32_t FrameCount, bool&) {

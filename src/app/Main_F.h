@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "image/bitmap.h"
+#include "platform/recording_folder.h"
 #include "platform/screen.h"
 #include "writer/AviFileWriter.h"
 
@@ -68,6 +69,11 @@ class TMainForm : public QWidget {
   void LoadSettings();
   void SaveSettings();
 
+  // Offers back, one after the other, the recordings that a program which
+  // ended without clearing them left behind (killed, crashed, its X server
+  // gone): save, discard, or keep for the next start.
+  void OfferAbandonedRecordings();
+
   // The recording: full paths of its pictures, in capture order.
   const std::vector<std::string>& Frames() const { return FFrames; }
   int FrameCount() const { return static_cast<int>(FFrames.size()); }
@@ -87,6 +93,10 @@ class TMainForm : public QWidget {
   bool CaptureMonitor(TBitmap& picture);
   void UpdateSizeLabel(int64_t bytes);
   void ClearFrames();
+  // The current recording's folder, made when it has none yet.
+  TRecordingFolder& Recording();
+  // Makes an abandoned recording the current one.
+  void Adopt(std::unique_ptr<TRecordingFolder> recording);
   // The monitor under the client area's top-left corner, else the primary.
   TMonitor WindowMonitor();
   void CaptureFailed(const std::string& message);
@@ -103,6 +113,11 @@ class TMainForm : public QWidget {
   int64_t FFrameSize = 0;
   QDateTime FStartTime;
   std::vector<std::string> FFrames;
+  // The folder that holds the pictures of FFrames, with their journal.
+  std::unique_ptr<TRecordingFolder> FRecording;
+  // The frame time of a recording taken over from a program that died, for
+  // its export; 0: the rate as it stands when saving.
+  int32_t FRecordedFrameTime = 0;
   // The whole screen, opened once: source of every picture, target of the outline.
   std::unique_ptr<TScreen> FScreenCanvas;
   std::vector<TAnchored> FAnchored;

@@ -1,18 +1,13 @@
 #include "frame_store.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <deque>
 #include <functional>
 #include <future>
 
-#include "Api_Funcs.h"
 #include "base/exception.h"
 #include "base/file.h"
 #include "image/picture_files.h"
+#include "platform/recording_folder.h"
 #include "writer/AviFileWriter.h"
 
 std::string ChangeFileExt(const std::string& path, const std::string& ext) {
@@ -22,48 +17,40 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext) {
   return path.substr(0, dot) + ext;
 }
 
-namespace {
-
-// Creates the file empty if no file has that name; false when one has.
-bool ClaimName(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::close(fd);
-    return true;
-  }
-  if (errno == EEXIST) return false;
-  throw Exception("Cannot create the picture file " + path + ": " + std::strerror(errno));
-}
-
-}  // namespace
-
-std::string StorePicture(const TBitmap& picture, bool jpeg) {
-  // The reserved names come back once their ".tmp" is deleted, while our
-  // pictures keep the stems: a taken final name means another stem. There
-  // are 65535 stems in all.
-  for (int attempt = 0; attempt < 0x10000; ++attempt) {
-    const std::string reserved = GetTempFile();
-    for (int pass = 0; pass < 2; ++pass)
-      if (FileExists(reserved)) DeleteFileQuietly(reserved);
-    const std::string path = ChangeFileExt(reserved, jpeg ? ".jpg" : ".bmp");
-    if (!ClaimName(path)) continue;
-    // Save*File delete what they wrote when they fail.
+std::string StorePicture(TRecordingFolder& folder, const TBitmap& picture, bool jpeg) {
+  const std::string path = folder.NewPictureFile(jpeg ? ".jpg" : ".bmp");
+  try {
     if (jpeg)
       SaveJpegFile(picture, path);
     else
       SaveBmpFile(picture, path);
-    return path;
+  } catch (...) {
+    DeleteFileQuietly(path);  // the empty name made for it, too
+    throw;
   }
-  throw Exception("No free name is left for a new picture in " + GetTempDir());
+  return path;
 }
 
-void AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames) {
-  const TPixelFormat decoded = writer.PixelFormat() == pf32bit ? pf32bit : pf24bit;
-  auto load = [decoded](const std::string& path) { return LoadPictureFile(path, decoded); };
+TPixelFormat DecodedFormat(const TAviFileWriter& writer) {
+  return writer.PixelFormat() == pf32bit ? pf32bit : pf24bit;
+}
+
+size_t AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames) {
+  const TPixelFormat decoded = DecodedFormat(writer);
+  // A picture that cannot be read comes back empty; other failures (no
+  // memory) end the export.
+  auto load = [decoded](const std::string& path) {
+    try {
+      return LoadPictureFile(path, decoded);
+    } catch (const Exception&) {
+      return TBitmap();
+    }
+  };
   // Decoding costs more than writing a frame, so the next pictures are
   // decoded on other threads while the writer takes the current one: at
-  // most kAhead + 1 pictures are in memory at a time. An error of either
-  // ends the loop; decodes still running are waited for as their futures go.
+  // most kAhead + 2 pictures are in memory at a time, the one before
+  // included. An error of the writer ends the loop; decodes still running
+  // are waited for as their futures go.
   constexpr size_t kAhead = 2;
   std::deque<std::future<TBitmap>> ahead;
   size_t next = 0;
@@ -72,10 +59,23 @@ void AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames)
       ahead.push_back(std::async(std::launch::async, load, std::cref(frames[next++])));
   };
   fill();
+  TBitmap previous;
+  size_t unreadable = 0, waiting = 0;  // pictures before the first readable one
   while (!ahead.empty()) {
     TBitmap picture = ahead.front().get();
     ahead.pop_front();
     fill();
+    if (picture.Empty()) {
+      ++unreadable;
+      if (previous.Empty())
+        ++waiting;
+      else
+        writer.AddFrame(previous);
+      continue;
+    }
+    for (; waiting > 0; --waiting) writer.AddFrame(picture);
     writer.AddFrame(picture);
+    previous = std::move(picture);
   }
+  return unreadable;
 }

@@ -9,16 +9,22 @@
 // name) replaced; ext includes its dot.
 std::string ChangeFileExt(const std::string& path, const std::string& ext);
 
-// Stores one picture of a recording as a new temporary file "daw<hex>.jpg"
-// (JPEG) or ".bmp" (BMP) and returns its path. The name comes from
-// GetTempFile, whose reserved ".tmp" file is deleted again; the final name
-// is created exclusively, so a picture never replaces another file. A
-// failure leaves no file behind.
-std::string StorePicture(const TBitmap& picture, bool jpeg);
-
+class TRecordingFolder;
 class TAviFileWriter;
 
+// Stores one picture of a recording as a new file "daw<number>.jpg" (JPEG)
+// or ".bmp" (BMP) in the recording's folder and returns its path. The file
+// is made exclusively, so a picture never replaces another file; a failure
+// leaves no file behind.
+std::string StorePicture(TRecordingFolder& folder, const TBitmap& picture, bool jpeg);
+
+// How AddPictures decodes JPEG pictures for the writer: a 32-bit video
+// takes 32-bit pictures as they are.
+TPixelFormat DecodedFormat(const TAviFileWriter& writer);
+
 // Hands the writer every picture of a recording, in order, each read as
-// what its file holds. The writer's depth decides how JPEG pictures are
-// decoded: a 32-bit video takes 32-bit pictures as they are.
-void AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames);
+// what its file holds. A picture that cannot be read (gone, damaged) is
+// replaced by the one before it, or at the start by the first one that
+// can be read, so the video keeps its timing. Returns how many were
+// replaced; when none can be read, nothing is added and all are counted.
+size_t AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames);

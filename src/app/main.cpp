@@ -1,7 +1,9 @@
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 
 #include "Main_F.h"
+#include "error_box.h"
 
 int main(int argc, char* argv[]) {
   Q_INIT_RESOURCE(pelimar);
@@ -13,5 +15,8 @@ int main(int argc, char* argv[]) {
   QApplication::setQuitOnLastWindowClosed(false);
   TMainForm mainForm;
   mainForm.show();
+  // Once the window is up: recordings left by a program that did not end
+  // normally are offered back.
+  QTimer::singleShot(0, &mainForm, [&mainForm] { Guarded([&mainForm] { mainForm.OfferAbandonedRecordings(); }); });
   return app.exec();
 }
