@@ -1,13 +1,16 @@
 // The real program on a screen of its own, driven only with xdotool, as a
 // user would: choose an area, record about two seconds, stop, close.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -25,16 +28,6 @@ uint32_t Blocks(int32_t x, int32_t y) {
   return (static_cast<uint32_t>((x / 40) * 37 & 0xFF) << 16) |
          (static_cast<uint32_t>((y / 40) * 53 & 0xFF) << 8) |
          static_cast<uint32_t>(((x / 40 + y / 40) * 29) & 0xFF);
-}
-
-std::vector<std::string> Pictures(const std::string& folder) {
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("daw", 0) == 0 && entry.path().extension() == ".jpg")
-      files.push_back(entry.path().string());
-  }
-  return files;
 }
 
 void Pause(int milliseconds) {
@@ -59,11 +52,25 @@ class TProgram {
     // Where the window is: the buttons lie at their design places in it.
     Geometry(Find("Pelimar 1.0"), Left, Top);
   }
-  ~TProgram() {
+  ~TProgram() { Kill(); }
+  // Ends the program as kill -9 does: nothing of its own runs.
+  void Kill() {
     if (FPid > 0 && waitpid(FPid, nullptr, WNOHANG) == 0) {
       kill(FPid, SIGKILL);
       waitpid(FPid, nullptr, 0);
     }
+    FPid = -1;
+  }
+  // True when the program ends by itself within seconds, whatever its status.
+  bool Ends(int seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+      if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
+        FPid = -1;
+        return true;
+      }
+      Pause(100);
+    }
+    return false;
   }
 
   // A shown window by its whole title, waiting for it to appear.
@@ -126,7 +133,7 @@ TEST(EndToEnd, RecordAnAreaForTwoSecondsWithXdotool) {
   press(82);  // "S&top recording"
   Pause(300);
 
-  std::vector<std::string> pictures = Pictures(temp.Path());
+  std::vector<std::string> pictures = PictureFilesUnder(temp.Path());
   // Eight a second for about two seconds.
   EXPECT_GE(pictures.size(), 8u);
   EXPECT_LE(pictures.size(), 24u);
@@ -147,9 +154,9 @@ TEST(EndToEnd, RecordAnAreaForTwoSecondsWithXdotool) {
     EXPECT_LT(total / (320 * 240 * 3), 4.0) << path;
   }
 
-  // Closing the window deletes the pictures.
+  // Closing the window deletes the pictures, with their folder.
   EXPECT_TRUE(program.Close());
-  EXPECT_TRUE(Pictures(temp.Path()).empty());
+  EXPECT_TRUE(EverythingUnder(temp.Path() + "pelimar-" + std::to_string(geteuid())).empty());
 }
 
 namespace {
@@ -184,7 +191,7 @@ std::map<std::string, uint32_t> StoredSettings(const TTempFolder& temp) {
   THive hive;
   if (!THive::Parse(text.str(), hive)) return {};
   std::map<std::string, uint32_t> values;
-  for (const TRegValue& value : hive.Keys["software\\quorvane\\sorvek"].Values) {
+  for (const TRegValue& value : hive.Values("software\\quorvane\\sorvek")) {
     if (value.Type != TRegType::Dword || value.Data.size() != 4) continue;
     values[value.Name] = GetLE32(value.Data.data());
   }
@@ -242,19 +249,6 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
 }
 
 namespace {
-
-// The pictures of the temporary folder in the order they were taken.
-std::vector<std::string> PicturesInOrder(const std::string& folder) {
-  std::vector<std::pair<std::filesystem::file_time_type, std::string>> found;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("daw", 0) == 0) found.emplace_back(entry.last_write_time(), entry.path().string());
-  }
-  std::sort(found.begin(), found.end());
-  std::vector<std::string> paths;
-  for (auto& f : found) paths.push_back(f.second);
-  return paths;
-}
 
 // Mean difference per colour channel between a frame of 24-bit BGR rows,
 // top row first, and a picture.
@@ -322,7 +316,7 @@ TEST(EndToEnd, RecordingsAreSavedThroughTheFileDialogAsAviFiles) {
     Pause(3000);
     program.Press(82);  // "S&top recording"
     Pause(300);
-    const std::vector<std::string> pictures = PicturesInOrder(temp.Path());
+    const std::vector<std::string> pictures = PictureFilesUnder(temp.Path());
     ASSERT_GE(pictures.size(), 12u);  // eight a second for about three seconds
     ASSERT_LE(pictures.size(), 36u);
     TBitmap first = LoadJpegFile(pictures[0], pf32bit);
@@ -334,8 +328,8 @@ TEST(EndToEnd, RecordingsAreSavedThroughTheFileDialogAsAviFiles) {
     server.Run("xdotool key --window " + dialog + " ctrl+a");
     server.Run("xdotool type --delay 5 '" + path + "'");
     server.Run("xdotool key Return");
-    for (int i = 0; i < 200 && !PicturesInOrder(temp.Path()).empty(); ++i) Pause(100);
-    ASSERT_TRUE(PicturesInOrder(temp.Path()).empty()) << "the export did not finish";
+    for (int i = 0; i < 200 && !PictureFilesUnder(temp.Path()).empty(); ++i) Pause(100);
+    ASSERT_TRUE(PictureFilesUnder(temp.Path()).empty()) << "the export did not finish";
 
     const std::string probe = RunCommand(
         "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
@@ -348,4 +342,223 @@ TEST(EndToEnd, RecordingsAreSavedThroughTheFileDialogAsAviFiles) {
     EXPECT_LE(MeanDifference(frame, first), c.tolerance);
   }
   EXPECT_TRUE(program.Close());
+}
+
+namespace {
+
+// Waits for a file whose name starts with prefix to be made in folder;
+// false when none comes within seconds.
+class TCreationWatch {
+ public:
+  explicit TCreationWatch(const std::string& folder) : FFd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    inotify_add_watch(FFd, folder.c_str(), IN_CREATE);
+  }
+  ~TCreationWatch() { ::close(FFd); }
+  bool Wait(const std::string& prefix, int seconds) {
+    alignas(inotify_event) char buffer[8192];
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{FFd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = ::read(FFd, buffer, sizeof buffer);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (event->len > 0 && std::string(event->name).rfind(prefix, 0) == 0) return true;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return false;
+  }
+
+ private:
+  int FFd;
+};
+
+std::string RecordingsOf(const TTempFolder& temp) {
+  return temp.File("pelimar-" + std::to_string(geteuid()));
+}
+
+// What a crash left, as paths below the temporary folder and the targets'.
+std::string Left(const TTempFolder& temp) {
+  std::string listing;
+  for (const std::string& path : EverythingUnder(temp.Path())) {
+    if (path.find("/pelimar/") != std::string::npos) continue;  // the settings
+    std::string shown = path.substr(temp.Path().size());
+    const size_t number = shown.find("recording-");
+    if (number != std::string::npos) shown.replace(number + 10, 6, "XXXXXX");
+    const size_t hidden = shown.find(".pelimar-");
+    if (hidden != std::string::npos && shown.find('/', hidden) == std::string::npos)
+      shown.replace(hidden + 9, 6, "XXXXXX");
+    listing += shown + "\n";
+  }
+  return listing;
+}
+
+// Sets an area of 640 x 480 (the second fixed size) at (150, 120), picks
+// MJPG, so that an export takes a while, and records for seconds.
+void RecordForAWhile(const TXServer& server, TProgram& program, int seconds) {
+  PickInSettings(server, program, 186, "Home Down Down");  // "640 x 480"
+  PickInSettings(server, program, 268, "Home Down");       // "MJPG"
+  program.Press(4);
+  Pause(700);
+  server.Run("xdotool mousemove 100 100 mousedown 1 mousemove 130 110 mousemove 150 120 mouseup 1");
+  Pause(300);
+  program.Press(43);  // "&Start recording..."
+  Pause(seconds * 1000);
+}
+
+// Answers the file dialog with path (and yes to replacing a file), then
+// waits until the recording is saved: its folder gone.
+void SaveThroughTheDialog(const TXServer& server, const TProgram& program, const TTempFolder& temp,
+                          const std::string& path, bool replace) {
+  const std::string dialog = program.Find("Save As");
+  server.Run("xdotool key --window " + dialog + " ctrl+a");
+  server.Run("xdotool type --delay 5 '" + path + "'");
+  server.Run("xdotool key Return");
+  if (replace) {
+    Pause(500);
+    server.Run("xdotool key alt+y");
+  }
+  for (int i = 0; i < 300 && !PictureFilesUnder(temp.Path()).empty(); ++i) Pause(100);
+}
+
+// The next start offers the recording; "Save..." (the default button)
+// makes a video of every picture from it.
+void SaveTheOfferedRecording(const TXServer& server, const TTempFolder& temp, size_t pictures,
+                             const std::string& path, bool replace) {
+  TProgram program(server, temp);
+  const std::string box = program.Find("Pelimar");
+  ASSERT_FALSE(box.empty()) << "no recording was offered";
+  // Offered, the dead program's half-written files are gone already.
+  EXPECT_EQ(Left(temp).find("AWTemp"), std::string::npos) << Left(temp);
+  EXPECT_EQ(Left(temp).find(".pelimar-"), std::string::npos) << Left(temp);
+  server.Run("xdotool key Return");  // the box has the focus; it is gone before the key is let go
+  SaveThroughTheDialog(server, program, temp, path, replace);
+  EXPECT_TRUE(PictureFilesUnder(temp.Path()).empty());
+  const std::string probe = RunCommand(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=codec_name,width,height,nb_read_frames -of default=nw=1 '" +
+      path + "'");
+  // The settings of a program that was killed were never kept: the new
+  // one saves with its own, no compression.
+  EXPECT_EQ(probe, "codec_name=rawvideo\nwidth=640\nheight=480\nnb_read_frames=" + std::to_string(pictures) + "\n");
+  EXPECT_TRUE(program.Close());
+  EXPECT_TRUE(EverythingUnder(RecordingsOf(temp)).empty());
+}
+
+}  // namespace
+
+// kill -9 while recording: the pictures, the journal and the lock are left;
+// the next start offers them, and "Save..." makes the video.
+TEST(EndToEnd, ARecordingOfAProgramKilledWhileRecordingIsOfferedAndSaved) {
+  TXServer server(1280, 1024);
+  TTempFolder temp;
+  server.PaintRoot(Blocks);
+  size_t pictures = 0;
+  {
+    TProgram program(server, temp);
+    RecordForAWhile(server, program, 2);
+    program.Kill();
+    pictures = PictureFilesUnder(temp.Path()).size();
+    std::cout << "Left by kill -9 while recording:\n" << Left(temp);
+  }
+  ASSERT_GE(pictures, 8u);
+  SaveTheOfferedRecording(server, temp, pictures, temp.File("recorded.avi"), false);
+}
+
+// kill -9 while the pictures go into the intermediate file: "Later" keeps
+// the recording (its half-written intermediate file goes); the start after
+// offers it again.
+TEST(EndToEnd, ARecordingOfAProgramKilledWhileExportingIsKeptForLater) {
+  TXServer server(1280, 1024);
+  TTempFolder temp;
+  server.PaintRoot(Blocks);
+  size_t pictures = 0;
+  {
+    TProgram program(server, temp);
+    RecordForAWhile(server, program, 3);
+    program.Press(82);  // "S&top recording"
+    Pause(300);
+    pictures = PictureFilesUnder(temp.Path()).size();
+    const std::string folder = std::filesystem::path(PictureFilesUnder(temp.Path()).at(0)).parent_path();
+    TCreationWatch watch(folder);
+    program.Press(121);  // "S&ave recording to disk..."
+    const std::string dialog = program.Find("Save As");
+    server.Run("xdotool key --window " + dialog + " ctrl+a");
+    server.Run("xdotool type --delay 5 '" + temp.File("exported.avi") + "'");
+    server.Run("xdotool key Return");
+    ASSERT_TRUE(watch.Wait("~AWTemp.avi", 20));
+    program.Kill();
+    std::cout << "Left by kill -9 while exporting:\n" << Left(temp);
+    EXPECT_NE(Left(temp).find("AWTemp.avi"), std::string::npos);
+  }
+  {
+    TProgram program(server, temp);
+    const std::string box = program.Find("Pelimar");
+    ASSERT_FALSE(box.empty());
+    server.Run("xdotool key Escape");  // "Later"
+    Pause(500);
+    EXPECT_EQ(PictureFilesUnder(temp.Path()).size(), pictures);
+    EXPECT_EQ(Left(temp).find("AWTemp"), std::string::npos);
+    EXPECT_TRUE(program.Close());
+  }
+  EXPECT_EQ(PictureFilesUnder(temp.Path()).size(), pictures);
+  EXPECT_FALSE(std::filesystem::exists(temp.File("exported.avi")));
+  SaveTheOfferedRecording(server, temp, pictures, temp.File("exported.avi"), false);
+}
+
+// kill -9 while the video is written beside the file it replaces: the old
+// file stays whole, the hidden half-written one goes at the next start.
+TEST(EndToEnd, AProgramKilledWhileSavingLeavesTheOldFileWhole) {
+  TXServer server(1280, 1024);
+  TTempFolder temp;
+  server.PaintRoot(Blocks);
+  const std::string target = temp.File("saved.avi");
+  std::ofstream(target) << "the video saved before";
+  size_t pictures = 0;
+  {
+    TProgram program(server, temp);
+    RecordForAWhile(server, program, 3);
+    program.Press(82);  // "S&top recording"
+    Pause(300);
+    pictures = PictureFilesUnder(temp.Path()).size();
+    TCreationWatch watch(temp.Path());
+    program.Press(121);  // "S&ave recording to disk..."
+    const std::string dialog = program.Find("Save As");
+    server.Run("xdotool key --window " + dialog + " ctrl+a");
+    server.Run("xdotool type --delay 5 '" + target + "'");
+    server.Run("xdotool key Return");
+    Pause(500);
+    server.Run("xdotool key alt+y");  // replace it
+    ASSERT_TRUE(watch.Wait(".saved.avi.pelimar-", 30));
+    program.Kill();
+    std::cout << "Left by kill -9 while saving:\n" << Left(temp);
+    EXPECT_NE(Left(temp).find(".saved.avi.pelimar-XXXXXX"), std::string::npos);
+  }
+  std::ifstream old(target);
+  std::string text;
+  std::getline(old, text);
+  EXPECT_EQ(text, "the video saved before");
+  SaveTheOfferedRecording(server, temp, pictures, target, true);
+}
+
+// The X server goes away during a recording: the program ends, and on the
+// next screen the recording is offered.
+TEST(EndToEnd, ARecordingSurvivesItsXServer) {
+  TTempFolder temp;
+  size_t pictures = 0;
+  {
+    auto server = std::make_unique<TXServer>(1280, 1024);
+    server->PaintRoot(Blocks);
+    TProgram program(*server, temp);
+    RecordForAWhile(*server, program, 2);
+    server.reset();
+    EXPECT_TRUE(program.Ends(20));
+    pictures = PictureFilesUnder(temp.Path()).size();
+    std::cout << "Left when the X server died during a recording:\n" << Left(temp);
+  }
+  ASSERT_GE(pictures, 8u);
+  TXServer server(1280, 1024);
+  server.PaintRoot(Blocks);
+  SaveTheOfferedRecording(server, temp, pictures, temp.File("survived.avi"), false);
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,7 +73,7 @@ TEST_F(RegistryTest, ValuesOfOtherTypesAreRefusedAsIntegers) {
   registry.WriteInteger("FPS", 20);
   THive hive;
   ASSERT_TRUE(THive::Parse(ReadText(HivePath()), hive));
-  const auto& values = hive.Keys["software\\quorvane\\sorvek"].Values;
+  const std::vector<TRegValue> values = hive.Values("software\\quorvane\\sorvek");
   ASSERT_EQ(values.size(), 6u);
   EXPECT_EQ(values[3].Data, (std::vector<uint8_t>{1, 2}));
   EXPECT_EQ(std::string(values[4].Data.begin(), values[4].Data.end() - 1), "default \"quoted\" \\ text");
@@ -137,4 +138,126 @@ TEST_F(RegistryTest, AWriterKilledWhileSavingLeavesAWholeHive) {
     ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", false)) << ReadText(HivePath());
     for (const char* name : names) EXPECT_GE(registry.ReadInteger(name), 1) << name;
   }
+}
+
+namespace {
+
+// The text as regedit writes it: UTF-16LE with its byte-order mark.
+std::string Utf16(const std::string& utf8) {
+  TTempFolder folder;
+  std::ofstream(folder.File("in"), std::ios::binary) << utf8;
+  return "\xFF\xFE" + RunCommand("iconv -f UTF-8 -t UTF-16LE " + folder.File("in"));
+}
+
+// The lines of a UTF-16LE file after its mark, blank ones left out.
+std::vector<std::string> Utf16Lines(const std::string& path) {
+  std::istringstream text(RunCommand("tail -c +3 '" + path + "' | iconv -f UTF-16LE -t UTF-8"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(text, line);)
+    if (line != "\r" && !line.empty()) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+// What regedit exports: read where it can be, and everything that is not
+// changed written back as it was, in its encoding.
+TEST_F(RegistryTest, ExportsOfRegeditAreReadAndKeptAsTheyWere) {
+  const std::string original =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "; exported by hand\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\r\n\"Kept\"=dword:00000001\r\n\r\n"
+      "[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]\r\n"
+      "\"IncludeCursor\"=dword:00000001\r\n"
+      "\"Name\"=\"\xC3\x84rlig r\xC3\xA4v \xF0\x9D\x84\x9E\"\r\n"
+      "\"Quad\"=hex(b):08,00,00,00,00,00,00,00\r\n"
+      "\"Expand\"=hex(2):25,00,54,00,\\\r\n  4d,00,50,00,25,00,00,00\r\n"
+      "\"Odd\"=hex(100):01,02\r\n"
+      "\"FPS\"=hex(zz):08,00,00,00\r\n"
+      "\"VideoSize\"=dword:123456789\r\n"
+      "this is no value\r\n"
+      "\"Twice\"=dword:00000001\r\n\"TWICE\"=dword:00000002\r\n\r\n";
+  WriteHive(Utf16(original));
+  TRegistry registry;
+  ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", false));
+  EXPECT_EQ(registry.ReadInteger("IncludeCursor"), 1);
+  EXPECT_EQ(registry.ReadInteger("twice"), 2);  // the last one counts
+  for (const char* unreadable : {"FPS", "VideoSize", "Quad"})
+    EXPECT_EQ(Message([&] { registry.ReadInteger(unreadable); }),
+              std::string("Failed to get data for '") + unreadable + "'");
+  EXPECT_EQ(Message([&] { registry.ReadInteger("Odd"); }), "Invalid data type for 'Odd'");
+  EXPECT_TRUE(registry.ValueExists("FPS"));
+  THive hive;
+  ASSERT_TRUE(THive::Parse(ReadText(HivePath()), hive));
+  EXPECT_EQ(hive.Encoding(), THive::TEncoding::Utf16LeBom);
+  TRegValue value;
+  ASSERT_EQ(hive.Get("software\\quorvane\\sorvek", "name", value), THive::TLookup::Found);
+  EXPECT_EQ(std::string(value.Data.begin(), value.Data.end() - 1), "\xC3\x84rlig r\xC3\xA4v \xF0\x9D\x84\x9E");
+  ASSERT_EQ(hive.Get("software\\quorvane\\sorvek", "Expand", value), THive::TLookup::Found);
+  EXPECT_EQ(value.Type, TRegType::ExpandSz);
+  EXPECT_EQ(value.Data.size(), 12u);
+
+  // Saving a value replaces its line alone; a new one goes to the key's end.
+  const std::vector<std::string> before = Utf16Lines(HivePath());
+  registry.WriteInteger("FPS", 8);
+  registry.WriteInteger("ShowArea", 1);
+  std::vector<std::string> expected = before;
+  for (std::string& line : expected)
+    if (line.rfind("\"FPS\"", 0) == 0) line = "\"FPS\"=dword:00000008\r";
+  expected.push_back("\"ShowArea\"=dword:00000001\r");
+  EXPECT_EQ(Utf16Lines(HivePath()), expected);
+  EXPECT_EQ(ReadText(HivePath()).substr(0, 2), "\xFF\xFE");
+  EXPECT_EQ(registry.ReadInteger("FPS"), 8);
+  // The same value again changes nothing on the disk.
+  const std::string saved = ReadText(HivePath());
+  registry.WriteInteger("FPS", 8);
+  EXPECT_EQ(ReadText(HivePath()), saved);
+}
+
+TEST_F(RegistryTest, Regedit4FilesAndHivesReachedThroughALinkAreKeptSo) {
+  TTempFolder elsewhere;
+  const std::string real = elsewhere.File("settings.reg");
+  std::ofstream(real, std::ios::binary)
+      << "REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]\n\"FPS\"=dword:0000000c\n";
+  chmod(real.c_str(), 0640);
+  std::filesystem::create_directories(Folder.File("pelimar"));
+  std::filesystem::create_symlink(real, HivePath());
+  TRegistry registry;
+  ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", false));
+  EXPECT_EQ(registry.ReadInteger("FPS"), 12);
+  registry.WriteInteger("ShowArea", 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(HivePath()));
+  EXPECT_EQ(ReadText(real), "REGEDIT4\n\n[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]\n\"FPS\"=dword:0000000c\n"
+                            "\"ShowArea\"=dword:00000000\n");
+  EXPECT_EQ(std::filesystem::status(real).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read);
+  // A link to a file not there yet: the file is made where it points.
+  std::filesystem::remove(real);
+  ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", true));
+  registry.WriteInteger("FPS", 3);
+  EXPECT_TRUE(std::filesystem::is_symlink(HivePath()));
+  EXPECT_NE(ReadText(real).find("\"FPS\"=dword:00000003"), std::string::npos);
+}
+
+// A key of 1.8 million values in a 50 MB file reads and saves (a search
+// for names that repeat, made quadratic, never ends here).
+TEST_F(RegistryTest, AKeyOfMillionsOfValuesIsReadAndSaved) {
+  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]\r\n";
+  char line[64];
+  for (int i = 0; i < 1800000; ++i) {
+    std::snprintf(line, sizeof line, "\"Value%07d\"=dword:%08x\r\n", i, i);
+    text += line;
+  }
+  text += "\"FPS\"=dword:00000005\r\n";
+  ASSERT_GT(text.size(), 50'000'000u);
+  WriteHive(text);
+  TRegistry registry;
+  ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", false));
+  EXPECT_EQ(registry.ReadInteger("FPS"), 5);
+  EXPECT_EQ(registry.ReadInteger("value1234567"), 1234567);
+  registry.WriteInteger("FPS", 6);
+  const std::string saved = ReadText(HivePath());
+  EXPECT_EQ(saved.size(), text.size());
+  EXPECT_TRUE(saved.ends_with("\r\n\"FPS\"=dword:00000006\r\n"));
 }

@@ -186,6 +186,12 @@ class TestSettings : public QObject {
                                << "Failed to get data for 'IncludeCursor'" << false;
     QTest::newRow("eight bytes") << "\"IncludeCursor\"=hex(b):00,00,00,00,00,00,00,00\r\n"
                                  << "Failed to get data for 'IncludeCursor'" << false;
+    QTest::newRow("rate not a number") << "\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dword:00000000\r\n"
+                                          "\"FPS\"=hex(zz):08,00,00,00\r\n\"ShowArea\"=dword:00000000\r\n"
+                                       << "Failed to get data for 'FPS'" << true;
+    QTest::newRow("rate too large") << "\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dword:00000000\r\n"
+                                       "\"FPS\"=dword:100000008\r\n"
+                                    << "Failed to get data for 'FPS'" << true;
   }
   void AFailedReadIsReportedAndKeepsTheValuesBeforeIt() {
     QFETCH(QString, values);
@@ -258,11 +264,30 @@ class TestSettings : public QObject {
     QVERIFY(SettingsForm->AreaCB->isChecked());
   }
 
+  // A line that cannot be read spoils that value alone: reported once, it
+  // is replaced at close, and every other line stays as it was.
+  void AnUnreadableValueIsReportedOnceAndReplacedAtClose() {
+    WriteKey("\"IncludeCursor\"=dword:00000000\r\nthis line is no value\r\n\"Other\"=hex(100):01\r\n"
+             "\"UseJpegFormat\"=dwo");
+    Start();
+    QCOMPARE(Boxes->Texts, QStringList{"Failed to get data for 'UseJpegFormat'"});
+    QVERIFY(!SettingsForm->CursorCB->isChecked());
+    QVERIFY(SettingsForm->JpegCB->isChecked());
+    SettingsForm->JpegCB->setChecked(false);
+    Close();
+    const std::string text = ReadText(HivePath());
+    QVERIFY2(text.find("\r\nthis line is no value\r\n\"Other\"=hex(100):01\r\n\"UseJpegFormat\"=dword:00000000\r\n") !=
+                 std::string::npos,
+             text.c_str());
+    Start();
+    QVERIFY(Boxes->Texts.isEmpty());
+    QVERIFY(!SettingsForm->JpegCB->isChecked());
+  }
+
   void ABrokenHiveKeepsTheDefaultsUntilItIsReplacedAtClose_data() {
     QTest::addColumn<QByteArray>("hive");
-    QTest::newRow("cut short") << QByteArray(
-        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]\r\n"
-        "\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dwo");
+    QTest::newRow("no key") << QByteArray(
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\software\\quorvane\\Sorv");
     QTest::newRow("garbage") << QByteArray(
         "\x7f"
         "ELF\x02\x01\x01\x00 not a hive \xff\xfe",

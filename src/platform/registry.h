@@ -1,8 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // The per-user registry: HKEY_CURRENT_USER kept as a hive file in the
@@ -11,6 +12,12 @@
 // case. Every change rewrites the file atomically (temporary file, fsync,
 // rename) under a lock, so a crash or a full disk never leaves a broken
 // hive and two instances can read it at once.
+//
+// The file may come from regedit or any other tool: UTF-16LE (with or
+// without its byte-order mark) or UTF-8, "REGEDIT4" or version 5.00, any
+// value type. A line that cannot be understood makes that one value
+// unreadable and is written back exactly as it was, like every value and
+// line that is not changed; the file keeps its encoding.
 
 enum class TRegType : uint32_t {
   None = 0,
@@ -24,22 +31,64 @@ enum class TRegType : uint32_t {
 
 struct TRegValue {
   std::string Name;
-  TRegType Type = TRegType::None;
+  TRegType Type = TRegType::None;  // any number the file gives
   std::vector<uint8_t> Data;
 };
 
 // The hive's text: parsing and printing, for the registry and its tests.
-struct THive {
-  // Keys by lower-cased path, each with its name as written and its values.
-  struct TKey {
-    std::string Path;
-    std::vector<TRegValue> Values;
-  };
-  std::map<std::string, TKey> Keys;
+// Parsing takes time in proportion to the file's size.
+class THive {
+ public:
+  enum class TEncoding { Utf8, Utf8Bom, Utf16Le, Utf16LeBom };
+  THive();
 
-  // False when the text is not a registry export.
-  static bool Parse(const std::string& text, THive& hive);
+  // bytes as they stand in the file; false when they are not a registry
+  // export (no "Windows Registry Editor Version 5.00" or "REGEDIT4" line
+  // first).
+  static bool Parse(const std::string& bytes, THive& hive);
+  // The file's bytes, in the encoding it was read in (a new hive: UTF-8).
   std::string Print() const;
+
+  TEncoding Encoding() const { return FEncoding; }
+  bool HasKey(const std::string& path) const;
+  void AddKey(const std::string& path);
+  enum class TLookup { Missing, Unreadable, Found };
+  TLookup Get(const std::string& path, const std::string& name, TRegValue& value) const;
+  // Sets a value of an existing key (made when missing).
+  void Set(const std::string& path, const TRegValue& value);
+  // The values of a key that can be read, in the file's order.
+  std::vector<TRegValue> Values(const std::string& path) const;
+
+ private:
+  // One value or other line of a key, as it stands in the text: the text
+  // lives in FText from Offset, or in Own once the value has been set.
+  struct TEntry {
+    size_t Offset = 0;
+    size_t Length = 0;
+    std::string Own;
+    bool Owned = false;
+  };
+  struct TKey {
+    std::string Path;  // as written; empty for what comes before the first key
+    size_t LineOffset = 0, LineLength = 0;
+    std::string OwnLine;
+    bool Ours = true;  // under HKEY_CURRENT_USER; other lines are kept, not used
+    std::vector<TEntry> Entries;
+    // Lower-case name to the last entry of that name, made at first use.
+    mutable std::unordered_map<std::string, size_t> Index;
+    mutable bool Indexed = false;
+  };
+  std::string_view Text(const TEntry& entry) const;
+  std::string_view KeyLine(const TKey& key) const;
+  const TKey* Find(const std::string& path) const;
+  void MakeIndex(const TKey& key) const;
+
+  std::string FText;  // the file as UTF-8, line breaks as they were
+  TEncoding FEncoding = TEncoding::Utf8;
+  std::string FHeader = "Windows Registry Editor Version 5.00";
+  std::string FLineBreak = "\r\n";
+  std::vector<TKey> FKeys;
+  std::unordered_map<std::string, size_t> FIndex;  // lower-case path to its key
 };
 
 std::string HivePath();
@@ -55,16 +104,15 @@ class TRegistry {
   bool OpenKey(const std::string& path, bool canCreate);
   void CloseKey();
   bool ValueExists(const std::string& name) const;
-  // "Failed to get data for '<name>'" when the value is missing or over 4
-  // bytes; "Invalid data type for '<name>'" when it is of 4 bytes or fewer
+  // "Failed to get data for '<name>'" when the value is missing, cannot be
+  // read or is over 4 bytes; "Invalid data type for '<name>'" when it is of 4 bytes or fewer
   // and not a DWORD.
   int32_t ReadInteger(const std::string& name) const;
   // "Failed to set data for '<name>'" when the hive cannot be written.
   void WriteInteger(const std::string& name, int32_t value);
 
  private:
-  const TRegValue* Find(const std::string& name) const;
-  std::string FKey;  // lower-cased path of the open key; empty when none
+  std::string FKey;  // path of the open key; empty when none
   std::string FPath;
   THive FHive;
 };

@@ -13,15 +13,18 @@
 #include <sstream>
 
 #include "base/exception.h"
+#include "base/file.h"
 
 namespace {
 
 constexpr const char* kRoot = "HKEY_CURRENT_USER";
-constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
+constexpr const char* kVersion5 = "Windows Registry Editor Version 5.00";
+constexpr const char* kVersion4 = "REGEDIT4";
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
 }
 
 std::string TrimKey(std::string path) {
@@ -30,33 +33,67 @@ std::string TrimKey(std::string path) {
   return path;
 }
 
-bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& bytes) {
-  std::string digits;
+std::string_view TrimRight(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// 1 to 8 hexadecimal digits, the whole text; false for anything else,
+// numbers too large for 32 bits included.
+bool ParseHex32(std::string_view text, uint32_t& value) {
+  if (text.empty() || text.size() > 8) return false;
+  value = 0;
   for (char c : text) {
-    if (c == ',' || c == ' ' || c == '\t') {
-      if (!digits.empty()) {
-        if (digits.size() > 2) return false;
-        bytes.push_back(static_cast<uint8_t>(std::stoul(digits, nullptr, 16)));
-        digits.clear();
-      }
-    } else if (std::isxdigit(static_cast<unsigned char>(c))) {
-      digits += c;
-    } else {
-      return false;
-    }
-  }
-  if (!digits.empty()) {
-    if (digits.size() > 2) return false;
-    bytes.push_back(static_cast<uint8_t>(std::stoul(digits, nullptr, 16)));
+    const int d = HexDigit(c);
+    if (d < 0) return false;
+    value = value << 4 | static_cast<uint32_t>(d);
   }
   return true;
 }
 
+// Bytes as "01,ab, 2f", over lines joined by a backslash at their end.
+bool ParseHexBytes(std::string_view text, std::vector<uint8_t>& bytes) {
+  int digits = 0, value = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const int d = HexDigit(c);
+    if (d >= 0) {
+      if (++digits > 2) return false;
+      value = value << 4 | d;
+      continue;
+    }
+    if (c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\\') {
+      if (c == '\\' && i + 1 < text.size() && text[i + 1] != '\r' && text[i + 1] != '\n') return false;
+      if (digits > 0 && (c == ',' || c == '\\')) {
+        bytes.push_back(static_cast<uint8_t>(value));
+        digits = value = 0;
+      } else if (digits > 0 && c != ' ' && c != '\t') {
+        return false;
+      }
+      continue;
+    }
+    return false;
+  }
+  if (digits > 0) bytes.push_back(static_cast<uint8_t>(value));
+  return true;
+}
+
 // A quoted text from at (just after its opening quote); at ends after the closing one.
-bool ParseQuoted(const std::string& line, size_t& at, std::string& text) {
+bool ParseQuoted(std::string_view line, size_t& at, std::string& text) {
   text.clear();
   for (; at < line.size(); ++at) {
-    char c = line[at];
+    const char c = line[at];
     if (c == '\\' && at + 1 < line.size()) {
       text += line[++at];
     } else if (c == '"') {
@@ -78,128 +115,336 @@ std::string Quote(const std::string& text) {
   return out + "\"";
 }
 
+// The name of a value line ("name" or @), and where its data begins, after
+// the "="; false for lines that are no value (comments, garbage).
+bool ParseName(std::string_view text, std::string& name, size_t& data) {
+  size_t at = 1;
+  if (text.empty()) return false;
+  if (text[0] == '@') {
+    name.clear();
+  } else if (text[0] != '"' || !ParseQuoted(text, at, name)) {
+    return false;
+  }
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+  if (at >= text.size() || text[at] != '=') return false;
+  data = at + 1;
+  return true;
+}
+
+bool DecodeValue(std::string_view text, TRegValue& value) {
+  size_t at = 0;
+  if (!ParseName(text, value.Name, at)) return false;
+  std::string_view data = TrimRight(text.substr(at));
+  while (!data.empty() && (data.front() == ' ' || data.front() == '\t')) data.remove_prefix(1);
+  value.Data.clear();
+  if (StartsWith(data, "dword:")) {
+    uint32_t n = 0;
+    if (!ParseHex32(data.substr(6), n)) return false;
+    value.Type = TRegType::Dword;
+    for (int i = 0; i < 4; ++i) value.Data.push_back(static_cast<uint8_t>(n >> (8 * i)));
+    return true;
+  }
+  if (StartsWith(data, "hex:")) {
+    value.Type = TRegType::Binary;
+    return ParseHexBytes(data.substr(4), value.Data);
+  }
+  if (StartsWith(data, "hex(")) {
+    const size_t close = data.find("):");
+    uint32_t type = 0;
+    if (close == std::string_view::npos || !ParseHex32(data.substr(4, close - 4), type)) return false;
+    value.Type = static_cast<TRegType>(type);
+    return ParseHexBytes(data.substr(close + 2), value.Data);
+  }
+  if (!data.empty() && data[0] == '"') {
+    size_t p = 1;
+    std::string textValue;
+    if (!ParseQuoted(data, p, textValue) || p != data.size()) return false;
+    value.Type = TRegType::Sz;
+    value.Data.assign(textValue.begin(), textValue.end());
+    value.Data.push_back(0);
+    return true;
+  }
+  return false;  // "=-" (a deletion), or what no tool writes
+}
+
+std::string PrintValue(const TRegValue& v) {
+  std::string out = (v.Name.empty() ? std::string("@") : Quote(v.Name)) + "=";
+  char hex[24];
+  if (v.Type == TRegType::Dword && v.Data.size() == 4) {
+    const uint32_t n =
+        v.Data[0] | (v.Data[1] << 8) | (v.Data[2] << 16) | (static_cast<uint32_t>(v.Data[3]) << 24);
+    std::snprintf(hex, sizeof hex, "dword:%08x", n);
+    return out + hex;
+  }
+  if (v.Type == TRegType::Sz && !v.Data.empty() && v.Data.back() == 0 &&
+      std::find(v.Data.begin(), v.Data.end() - 1, 0) == v.Data.end() - 1)
+    return out + Quote(std::string(v.Data.begin(), v.Data.end() - 1));
+  if (v.Type == TRegType::Binary) {
+    out += "hex:";
+  } else {
+    std::snprintf(hex, sizeof hex, "hex(%x):", static_cast<unsigned>(v.Type));
+    out += hex;
+  }
+  for (size_t i = 0; i < v.Data.size(); ++i) {
+    std::snprintf(hex, sizeof hex, "%s%02x", i ? "," : "", v.Data[i]);
+    out += hex;
+  }
+  return out;
+}
+
+// UTF-16LE and UTF-8 both ways. A lone surrogate goes over as the 3-byte
+// form of its code point and comes back as it was, so a file with one is
+// written back unchanged.
+void PutUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::string Utf16LeToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  auto unit = [&](size_t i) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
+  };
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    uint32_t c = unit(i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
+      const uint32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    PutUtf8(out, c);
+  }
+  return out;
+}
+
+std::string Utf8ToUtf16Le(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 2);
+  auto put = [&](uint32_t u) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>(u >> 8);
+  };
+  for (size_t i = 0; i < text.size();) {
+    const auto b = static_cast<uint8_t>(text[i]);
+    size_t length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    uint32_t c = length == 1 ? b : length == 2 ? (b & 0x1Fu) : length == 3 ? (b & 0x0Fu) : (b & 0x07u);
+    bool valid = length > 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<uint8_t>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      c = c << 6 | (next & 0x3Fu);
+    }
+    if (!valid) {
+      put(0xFFFD);
+      ++i;
+      continue;
+    }
+    i += length;
+    if (c >= 0x10000) {
+      put(0xD800 + ((c - 0x10000) >> 10));
+      put(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      put(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
-bool THive::Parse(const std::string& text, THive& hive) {
-  hive.Keys.clear();
-  std::istringstream in(text);
-  std::string line, pending;
-  bool header = false;
-  TKey* key = nullptr;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!header) {
-      if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
-      if (line != kHeader) return false;
-      header = true;
-      continue;
-    }
-    // Long hex values go on over lines ending in a backslash.
-    if (!pending.empty() ||
-        (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos)) {
-      std::string part = line;
-      while (!part.empty() && (part.front() == ' ')) part.erase(part.begin());
-      bool more = !part.empty() && part.back() == '\\';
-      if (more) part.pop_back();
-      pending += part;
-      if (more) continue;
-      line = pending;
-      pending.clear();
-    }
-    if (line.empty() || line[0] == ';') continue;
-    if (line.front() == '[') {
-      if (line.back() != ']') return false;
-      std::string path = line.substr(1, line.size() - 2);
-      const std::string root = std::string(kRoot) + "\\";
-      if (Lower(path).rfind(Lower(root), 0) != 0) return false;
-      path = TrimKey(path.substr(root.size()));
-      TKey& k = hive.Keys[Lower(path)];
-      k.Path = path;
-      key = &k;
-      continue;
-    }
-    if (!key) return false;
-    TRegValue value;
-    size_t at = 0;
-    if (line[0] == '@') {
-      at = 1;
-    } else if (line[0] == '"') {
-      at = 1;
-      if (!ParseQuoted(line, at, value.Name)) return false;
-    } else {
-      return false;
-    }
-    if (at >= line.size() || line[at] != '=') return false;
-    std::string data = line.substr(at + 1);
-    if (data.rfind("dword:", 0) == 0) {
-      const std::string digits = data.substr(6);
-      if (digits.size() != 8 || !std::all_of(digits.begin(), digits.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c));
-          }))
-        return false;
-      const uint32_t v = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
-      value.Type = TRegType::Dword;
-      for (int i = 0; i < 4; ++i) value.Data.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    } else if (data.rfind("hex:", 0) == 0) {
-      value.Type = TRegType::Binary;
-      if (!ParseHexBytes(data.substr(4), value.Data)) return false;
-    } else if (data.rfind("hex(", 0) == 0) {
-      const size_t close = data.find("):");
-      if (close == std::string::npos) return false;
-      value.Type = static_cast<TRegType>(std::stoul(data.substr(4, close - 4), nullptr, 16));
-      if (!ParseHexBytes(data.substr(close + 2), value.Data)) return false;
-    } else if (!data.empty() && data[0] == '"') {
-      size_t p = 1;
-      std::string textValue;
-      if (!ParseQuoted(data, p, textValue) || p != data.size()) return false;
-      value.Type = TRegType::Sz;
-      value.Data.assign(textValue.begin(), textValue.end());
-      value.Data.push_back(0);
-    } else {
-      return false;
-    }
-    auto same = std::find_if(key->Values.begin(), key->Values.end(),
-                             [&](const TRegValue& v) { return Lower(v.Name) == Lower(value.Name); });
-    if (same != key->Values.end())
-      *same = std::move(value);
-    else
-      key->Values.push_back(std::move(value));
+THive::THive() {
+  FKeys.emplace_back();  // what stands before the first key
+  FKeys.back().Ours = false;
+}
+
+bool THive::Parse(const std::string& bytes, THive& hive) {
+  hive = THive();
+  std::string_view raw = bytes;
+  if (StartsWith(raw, "\xFF\xFE")) {
+    hive.FEncoding = TEncoding::Utf16LeBom;
+    hive.FText = Utf16LeToUtf8(raw.substr(2));
+  } else if (raw.size() >= 2 && raw[0] != 0 && raw[1] == 0) {
+    hive.FEncoding = TEncoding::Utf16Le;
+    hive.FText = Utf16LeToUtf8(raw);
+  } else if (StartsWith(raw, "\xEF\xBB\xBF")) {
+    hive.FEncoding = TEncoding::Utf8Bom;
+    hive.FText.assign(raw.substr(3));
+  } else {
+    hive.FEncoding = TEncoding::Utf8;
+    hive.FText = bytes;
   }
-  return header && pending.empty();
+  const std::string_view text = hive.FText;
+  size_t at = 0;
+  // The next line: [begin, end) without its line break.
+  auto nextLine = [&](size_t& begin, size_t& end) {
+    if (at >= text.size()) return false;
+    begin = at;
+    const size_t newline = text.find('\n', at);
+    end = newline == std::string_view::npos ? text.size() : newline;
+    at = newline == std::string_view::npos ? text.size() : newline + 1;
+    if (end > begin && text[end - 1] == '\r') --end;
+    return true;
+  };
+  size_t begin = 0, end = 0;
+  if (!nextLine(begin, end)) return false;
+  const std::string_view header = TrimRight(text.substr(begin, end - begin));
+  if (header != kVersion5 && header != kVersion4) return false;
+  hive.FHeader = std::string(header);
+  hive.FLineBreak = end < text.size() && text[end] == '\r' ? "\r\n" : "\n";
+  size_t current = 0;
+  const std::string root = Lower(std::string(kRoot) + "\\");
+  while (nextLine(begin, end)) {
+    const std::string_view line = text.substr(begin, end - begin);
+    if (TrimRight(line).empty()) continue;  // blank lines are made anew between keys
+    if (line[0] == '[') {
+      const std::string_view trimmed = TrimRight(line);
+      const std::string_view inside = trimmed.substr(1, trimmed.size() - 2);
+      TKey key;
+      key.LineOffset = begin;
+      key.LineLength = end - begin;
+      key.Ours = trimmed.size() >= 2 && trimmed.back() == ']' && Lower(inside.substr(0, root.size())) == root;
+      if (key.Ours) {
+        key.Path = TrimKey(std::string(inside.substr(root.size())));
+        const std::string lower = Lower(key.Path);
+        auto known = hive.FIndex.find(lower);
+        if (known != hive.FIndex.end()) {
+          current = known->second;  // a key written twice is one key
+          continue;
+        }
+        hive.FIndex.emplace(lower, hive.FKeys.size());
+      }
+      current = hive.FKeys.size();
+      hive.FKeys.push_back(std::move(key));
+      continue;
+    }
+    // Long hex values go on over lines that end in a backslash.
+    if (line.find("=hex") != std::string_view::npos) {
+      size_t lastBegin = begin, lastEnd = end;
+      while (TrimRight(text.substr(lastBegin, lastEnd - lastBegin)).ends_with('\\') &&
+             nextLine(lastBegin, lastEnd)) {
+      }
+      end = lastEnd;
+    }
+    TEntry entry;
+    entry.Offset = begin;
+    entry.Length = end - begin;
+    hive.FKeys[current].Entries.push_back(std::move(entry));
+  }
+  return true;
+}
+
+std::string_view THive::Text(const TEntry& entry) const {
+  return entry.Owned ? std::string_view(entry.Own) : std::string_view(FText).substr(entry.Offset, entry.Length);
+}
+
+std::string_view THive::KeyLine(const TKey& key) const {
+  return key.OwnLine.empty() ? std::string_view(FText).substr(key.LineOffset, key.LineLength)
+                             : std::string_view(key.OwnLine);
 }
 
 std::string THive::Print() const {
-  std::ostringstream out;
-  out << kHeader << "\r\n";
-  for (const auto& [lower, key] : Keys) {
-    out << "\r\n[" << kRoot << "\\" << key.Path << "]\r\n";
-    for (const TRegValue& v : key.Values) {
-      out << (v.Name.empty() ? std::string("@") : Quote(v.Name)) << "=";
-      char hex[16];
-      if (v.Type == TRegType::Dword && v.Data.size() == 4) {
-        uint32_t n =
-            v.Data[0] | (v.Data[1] << 8) | (v.Data[2] << 16) | (static_cast<uint32_t>(v.Data[3]) << 24);
-        std::snprintf(hex, sizeof hex, "dword:%08x", n);
-        out << hex;
-      } else if (v.Type == TRegType::Sz && !v.Data.empty() && v.Data.back() == 0 &&
-                 std::find(v.Data.begin(), v.Data.end() - 1, 0) == v.Data.end() - 1) {
-        out << Quote(std::string(v.Data.begin(), v.Data.end() - 1));
-      } else {
-        if (v.Type == TRegType::Binary) {
-          out << "hex:";
-        } else {
-          std::snprintf(hex, sizeof hex, "hex(%x):", static_cast<unsigned>(v.Type));
-          out << hex;
-        }
-        for (size_t i = 0; i < v.Data.size(); ++i) {
-          std::snprintf(hex, sizeof hex, "%s%02x", i ? "," : "", v.Data[i]);
-          out << hex;
-        }
-      }
-      out << "\r\n";
+  std::string out = FHeader + FLineBreak;
+  for (size_t k = 0; k < FKeys.size(); ++k) {
+    if (k > 0) {
+      out += FLineBreak;
+      out += KeyLine(FKeys[k]);
+      out += FLineBreak;
+    }
+    for (const TEntry& entry : FKeys[k].Entries) {
+      out += Text(entry);
+      out += FLineBreak;
     }
   }
-  return out.str();
+  switch (FEncoding) {
+    case TEncoding::Utf8:
+      return out;
+    case TEncoding::Utf8Bom:
+      return "\xEF\xBB\xBF" + out;
+    case TEncoding::Utf16Le:
+      return Utf8ToUtf16Le(out);
+    case TEncoding::Utf16LeBom:
+      return "\xFF\xFE" + Utf8ToUtf16Le(out);
+  }
+  return out;
+}
+
+const THive::TKey* THive::Find(const std::string& path) const {
+  auto known = FIndex.find(Lower(TrimKey(path)));
+  return known == FIndex.end() ? nullptr : &FKeys[known->second];
+}
+
+bool THive::HasKey(const std::string& path) const {
+  return Find(path) != nullptr;
+}
+
+void THive::AddKey(const std::string& path) {
+  if (HasKey(path)) return;
+  TKey key;
+  key.Path = TrimKey(path);
+  key.OwnLine = "[" + std::string(kRoot) + "\\" + key.Path + "]";
+  FIndex.emplace(Lower(key.Path), FKeys.size());
+  FKeys.push_back(std::move(key));
+}
+
+void THive::MakeIndex(const TKey& key) const {
+  if (key.Indexed) return;
+  key.Indexed = true;
+  key.Index.reserve(key.Entries.size());
+  std::string name;
+  size_t data = 0;
+  for (size_t i = 0; i < key.Entries.size(); ++i)
+    if (ParseName(Text(key.Entries[i]), name, data)) key.Index[Lower(name)] = i;  // the last one counts
+}
+
+THive::TLookup THive::Get(const std::string& path, const std::string& name, TRegValue& value) const {
+  const TKey* key = Find(path);
+  if (!key) return TLookup::Missing;
+  MakeIndex(*key);
+  auto entry = key->Index.find(Lower(name));
+  if (entry == key->Index.end()) return TLookup::Missing;
+  return DecodeValue(Text(key->Entries[entry->second]), value) ? TLookup::Found : TLookup::Unreadable;
+}
+
+void THive::Set(const std::string& path, const TRegValue& value) {
+  AddKey(path);
+  TKey& key = FKeys[FIndex.at(Lower(TrimKey(path)))];
+  MakeIndex(key);
+  TEntry printed;
+  printed.Own = PrintValue(value);
+  printed.Owned = true;
+  auto entry = key.Index.find(Lower(value.Name));
+  if (entry != key.Index.end()) {
+    key.Entries[entry->second] = std::move(printed);
+  } else {
+    key.Index.emplace(Lower(value.Name), key.Entries.size());
+    key.Entries.push_back(std::move(printed));
+  }
+}
+
+std::vector<TRegValue> THive::Values(const std::string& path) const {
+  std::vector<TRegValue> values;
+  const TKey* key = Find(path);
+  if (!key) return values;
+  TRegValue value;
+  for (const TEntry& entry : key->Entries)
+    if (DecodeValue(Text(entry), value)) values.push_back(value);
+  return values;
 }
 
 std::string HivePath() {
@@ -217,9 +462,9 @@ std::string HivePath() {
 
 namespace {
 
-// Reads the hive; false when the file is there but unreadable or broken.
+// Reads the hive; false when the file is there but unreadable or no hive.
 bool LoadHive(const std::string& path, THive& hive) {
-  hive.Keys.clear();
+  hive = THive();
   std::ifstream in(path, std::ios::binary);
   if (!in) return access(path.c_str(), F_OK) != 0;  // no file yet: an empty hive
   std::stringstream text;
@@ -229,29 +474,37 @@ bool LoadHive(const std::string& path, THive& hive) {
 
 // The folder of a path, made with its parents where missing.
 std::string MakeFolderOf(const std::string& path) {
-  const std::string folder = path.substr(0, path.find_last_of('/'));
+  const std::string folder = FolderOf(path);
   for (size_t at = 1; (at = folder.find('/', at)) != std::string::npos; ++at)
     mkdir(folder.substr(0, at).c_str(), 0700);
   mkdir(folder.c_str(), 0700);
   return folder;
 }
 
-// Writes the hive whole under a temporary name, syncs it and renames it over.
-bool StoreHive(const std::string& path, const THive& hive) {
-  const std::string folder = MakeFolderOf(path);
+// Writes the hive whole under a temporary name beside file, syncs it and
+// renames it over file, keeping the mode file had.
+bool StoreHive(const std::string& file, const THive& hive) {
+  const std::string folder = MakeFolderOf(file);
   // Callers hold the hive's lock, so one fixed name serves; a writer that
   // was killed half-way leaves it behind and the next save reuses it.
-  const std::string temporary = path + ".new";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const std::string temporary = file + ".new";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
   const std::string text = hive.Print();
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  bool ok = true;
+  for (size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
   ok = ok && fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+  ok = ok && std::rename(temporary.c_str(), file.c_str()) == 0;
   if (!ok) std::remove(temporary.c_str());
   if (ok) {
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
       fsync(dir);
       ::close(dir);
@@ -266,16 +519,15 @@ bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
   CloseKey();
   FPath = HivePath();
   const bool readable = LoadHive(FPath, FHive);
-  const std::string key = Lower(TrimKey(path));
   if (!readable) {
     if (!canCreate) return false;
-    FHive.Keys.clear();  // a broken hive is replaced at the next successful save
+    FHive = THive();  // what is no hive is replaced at the next successful save
   }
-  if (FHive.Keys.count(key) == 0) {
+  if (!FHive.HasKey(path)) {
     if (!canCreate) return false;
-    FHive.Keys[key].Path = TrimKey(path);
+    FHive.AddKey(path);
   }
-  FKey = key;
+  FKey = path;
   return true;
 }
 
@@ -283,50 +535,44 @@ void TRegistry::CloseKey() {
   FKey.clear();
 }
 
-const TRegValue* TRegistry::Find(const std::string& name) const {
-  auto key = FHive.Keys.find(FKey);
-  if (FKey.empty() || key == FHive.Keys.end()) return nullptr;
-  for (const TRegValue& v : key->second.Values)
-    if (Lower(v.Name) == Lower(name)) return &v;
-  return nullptr;
-}
-
 bool TRegistry::ValueExists(const std::string& name) const {
-  return Find(name) != nullptr;
+  TRegValue value;
+  return !FKey.empty() && FHive.Get(FKey, name, value) != THive::TLookup::Missing;
 }
 
 int32_t TRegistry::ReadInteger(const std::string& name) const {
-  const TRegValue* v = Find(name);
-  if (!v || v->Data.size() > 4) throw Exception("Failed to get data for '" + name + "'");
-  if (v->Type != TRegType::Dword) throw Exception("Invalid data type for '" + name + "'");
+  TRegValue v;
+  if (FKey.empty() || FHive.Get(FKey, name, v) != THive::TLookup::Found || v.Data.size() > 4)
+    throw Exception("Failed to get data for '" + name + "'");
+  if (v.Type != TRegType::Dword) throw Exception("Invalid data type for '" + name + "'");
   uint32_t n = 0;
-  for (size_t i = 0; i < v->Data.size(); ++i) n |= static_cast<uint32_t>(v->Data[i]) << (8 * i);
+  for (size_t i = 0; i < v.Data.size(); ++i) n |= static_cast<uint32_t>(v.Data[i]) << (8 * i);
   return static_cast<int32_t>(n);
 }
 
 void TRegistry::WriteInteger(const std::string& name, int32_t value) {
   if (FKey.empty()) throw Exception("Failed to set data for '" + name + "'");
+  // A link at the hive's name stays a link: the file it points to is the one written.
+  const std::string file = FollowLinks(FPath);
   // Another instance may have saved meanwhile: take the hive afresh under the lock.
-  const std::string lockPath = FPath + ".lock";
-  MakeFolderOf(FPath);
-  int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  MakeFolderOf(file);
+  const int lock = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lock >= 0) flock(lock, LOCK_EX);
   THive current;
-  if (!LoadHive(FPath, current)) current.Keys.clear();
+  if (!LoadHive(file, current)) current = THive();
   TRegValue entry;
   entry.Name = name;
   entry.Type = TRegType::Dword;
   for (int i = 0; i < 4; ++i)
     entry.Data.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i)));
-  THive::TKey& key = current.Keys[FKey];
-  if (key.Path.empty()) key.Path = FHive.Keys[FKey].Path;
-  auto same = std::find_if(key.Values.begin(), key.Values.end(),
-                           [&](const TRegValue& v) { return Lower(v.Name) == Lower(name); });
-  if (same != key.Values.end())
-    *same = entry;
-  else
-    key.Values.push_back(entry);
-  const bool ok = StoreHive(FPath, current);
+  TRegValue stored;
+  const bool same = current.Get(FKey, name, stored) == THive::TLookup::Found && stored.Type == entry.Type &&
+                    stored.Data == entry.Data;
+  bool ok = true;
+  if (!same) {
+    current.Set(FKey, entry);
+    ok = StoreHive(file, current);
+  }
   if (lock >= 0) ::close(lock);
   if (!ok) throw Exception("Failed to set data for '" + name + "'");
   FHive = std::move(current);
