@@ -74,14 +74,26 @@ class THive {
     std::string OwnLine;
     bool Ours = true;  // under HKEY_CURRENT_USER; other lines are kept, not used
     std::vector<TEntry> Entries;
-    // Lower-case name to the last entry of that name, made at first use.
-    mutable std::unordered_map<std::string, size_t> Index;
+    // Names to the last entry of each name, made at first use: open
+    // addressing over the names' hashes, the names themselves read from
+    // the entries when hashes meet. An empty slot holds kNoEntry.
+    mutable std::vector<std::pair<uint64_t, size_t>> Slots;
+    mutable size_t Used = 0;
     mutable bool Indexed = false;
   };
+  static constexpr size_t kNoEntry = static_cast<size_t>(-1);
   std::string_view Text(const TEntry& entry) const;
   std::string_view KeyLine(const TKey& key) const;
   const TKey* Find(const std::string& path) const;
   void MakeIndex(const TKey& key) const;
+  // The name of an entry's value, in buffer when it has escapes; false for
+  // lines that are no value.
+  bool EntryName(const TEntry& entry, std::string& buffer, std::string_view& name) const;
+  // The slot of name in the key's index: its entry's, or the empty one
+  // where it would go.
+  size_t Slot(const TKey& key, std::string_view name, uint64_t hash) const;
+  void Insert(const TKey& key, std::string_view name, size_t entry) const;
+  size_t FindEntry(const TKey& key, std::string_view name) const;
 
   std::string FText;  // the file as UTF-8, line breaks as they were
   TEncoding FEncoding = TEncoding::Utf8;

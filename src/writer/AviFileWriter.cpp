@@ -139,7 +139,9 @@ void TAviFileWriter::InitVideo() {
     throw Exception("For adding frames on the fly the pixelformat must be <> pfDevice");
   }
   const std::string path = FCompressOnTheFly ? FFilename : FTempFileName;
-  if (FileExists(path) && std::remove(path.c_str()) != 0)
+  // Whatever stands at the name goes, a link that leads nowhere included.
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && std::remove(path.c_str()) != 0)
     throw Exception("Could not delete " + path +
                     " file might be in use. Try to close the folder if it's open in Explorer");
   if (!FCompressOnTheFly) {

@@ -1,6 +1,7 @@
 // AVI and WAVE files through the Video for Windows functions, with ffprobe
 // and ffmpeg as the outside referee of every file written.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -349,7 +350,7 @@ TEST_F(VfwTest, SaveInterleavesAudioAndCompressesThroughTheCompressor) {
   UnregisterCompressorDriver(testDriver);
 }
 
-TEST_F(VfwTest, AnAbortedSaveLeavesNoFile) {
+TEST_F(VfwTest, AnAbortedOrFailedSaveLeavesNoFileAndTheOldOneWhole) {
   const std::string frames = Folder.File("frames.avi");
   WriteVideo(frames, 10, 16, 16, pf24bit);
   PAVIFILE video = nullptr;
@@ -370,6 +371,41 @@ TEST_F(VfwTest, AnAbortedSaveLeavesNoFile) {
   // A folder that cannot take the file.
   EXPECT_EQ(AVISaveV(Folder.File("missing/out.avi").c_str(), nullptr, nullptr, 1, &stream, nullptr),
             AVIERR_FILEOPEN);
+
+  // An exception out of the progress callback: the file it was to replace
+  // stays, and nothing of the save stays open or on the disk.
+  std::ofstream(output) << "an older video";
+  const size_t descriptors = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  AVICOMPRESSOPTIONS mjpg{};
+  mjpg.fccType = streamtypeVIDEO;
+  mjpg.fccHandler = MakeFourCC('M', 'J', 'P', 'G');
+  mjpg.dwQuality = 5000;
+  LPAVICOMPRESSOPTIONS options[1] = {&mjpg};
+  r = AVISaveV(
+      output.c_str(), nullptr,
+      [](int p) -> LONG {
+        if (p >= 50) throw std::runtime_error("the window went away");
+        return AVIERR_OK;
+      },
+      1, &stream, options);
+  EXPECT_EQ(r, AVIERR_ERROR);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), static_cast<long>(descriptors));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder.Path()), {}), 2);
+  std::ifstream kept(output);
+  std::string text;
+  std::getline(kept, text);
+  EXPECT_EQ(text, "an older video");
+
+  // A save that succeeds replaces it, with the mode the umask gives.
+  const mode_t old = umask(002);
+  r = AVISaveV(output.c_str(), nullptr, nullptr, 1, &stream, options);
+  umask(old);
+  EXPECT_EQ(r, AVIERR_OK);
+  EXPECT_EQ(std::filesystem::status(output).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read | std::filesystem::perms::group_write |
+                std::filesystem::perms::others_read);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder.Path()), {}), 2);
   AVIStreamRelease(stream);
   AVIFileRelease(video);
 }

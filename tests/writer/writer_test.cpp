@@ -1,6 +1,8 @@
 // The AVI writer component, with ffprobe and our reader checking its files.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <sstream>
@@ -225,6 +227,56 @@ TEST_F(WriterTest, AnUnfinishedRecordingIsReleasedByTheNextOrTheDestructor) {
   }
   EXPECT_EQ(OpenFiles(), before);
   EXPECT_FALSE(FileExists(Folder.File("~AWTemp.avi")));
+}
+
+// The intermediate file is the writer's own: made anew, private, never
+// through a link planted at its name.
+TEST_F(WriterTest, TheIntermediateFileIsMadeAnewAndPrivate) {
+  TAviFileWriter writer;
+  TTempFolder recording;
+  writer.SetTempFolder(recording.Path());
+  EXPECT_EQ(writer.TempFileName(), recording.File("~AWTemp.avi"));
+  ASSERT_EQ(symlink(Folder.File("aim").c_str(), writer.TempFileName().c_str()), 0);
+  writer.SetCompressOnTheFly(false);
+  writer.SetWidth(16);
+  writer.SetHeight(16);
+  writer.Setfilename(Folder.File("out.avi"));
+  writer.InitVideo();
+  struct stat st {};
+  ASSERT_EQ(lstat(writer.TempFileName().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_FALSE(FileExists(Folder.File("aim")));
+  writer.Discard();
+  EXPECT_FALSE(FileExists(writer.TempFileName()));
+  // 16 x 16 x 24 bits: 768 bytes a frame, with headers and indexes.
+  EXPECT_EQ(writer.IntermediateFileSize(1000), 1000u * (768 + 32) + (1u << 20));
+  writer.SetWidth(1 << 20);
+  writer.SetHeight(1 << 20);
+  EXPECT_EQ(Message([&] { writer.CheckIntermediateSpace(1000); })
+                .rfind("Not enough disk space for the intermediate file in " +
+                           recording.Path().substr(0, recording.Path().size() - 1) + ": ",
+                       0),
+            0u);
+}
+
+// A file written on the fly is complete only once its index and headers
+// are on the disk: a failure then is an error, not a finished file.
+TEST_F(WriterTest, ALateWriteErrorOfAFileWrittenOnTheFlyIsReported) {
+  const int before = OpenFiles();
+  TAviFileWriter writer;
+  writer.SetWidth(16);
+  writer.SetHeight(16);
+  writer.SetPixelFormat(pf32bit);
+  writer.Setfilename(Folder.File("late.avi"));
+  writer.InitVideo();
+  for (int i = 0; i < 100; ++i) writer.AddFrame(Picture(16, 16, i));  // 100 KB, still in the buffer
+  writer.FinalizeVideo();
+  {
+    TFileSizeLimit full(50000);
+    EXPECT_EQ(Message([&] { writer.WriteAvi(); }), "Unable to write output file. Error 8004406E");
+  }
+  EXPECT_EQ(OpenFiles(), before);
 }
 
 TEST_F(WriterTest, EveryDepthWithAndWithoutACompressorMakesA45FrameFile) {

@@ -402,38 +402,119 @@ void THive::AddKey(const std::string& path) {
   FKeys.push_back(std::move(key));
 }
 
+namespace {
+
+uint64_t NoCaseHash(std::string_view text) {
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a over the lower-cased bytes
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    hash ^= b >= 'A' && b <= 'Z' ? b + 32u : b;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+bool NoCaseEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+bool THive::EntryName(const TEntry& entry, std::string& buffer, std::string_view& name) const {
+  const std::string_view text = Text(entry);
+  size_t at = 1;
+  if (text.empty()) return false;
+  if (text[0] == '@') {
+    name = std::string_view();
+  } else if (text[0] != '"') {
+    return false;
+  } else {
+    const size_t close = text.find_first_of("\"\\", 1);
+    if (close == std::string_view::npos) return false;
+    if (text[close] == '"') {
+      name = text.substr(1, close - 1);  // written plainly: no copy
+      at = close + 1;
+    } else {
+      if (!ParseQuoted(text, at, buffer)) return false;
+      name = buffer;
+    }
+  }
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+  return at < text.size() && text[at] == '=';
+}
+
+size_t THive::Slot(const TKey& key, std::string_view name, uint64_t hash) const {
+  const size_t mask = key.Slots.size() - 1;
+  std::string buffer;
+  std::string_view other;
+  for (size_t at = hash & mask;; at = (at + 1) & mask) {
+    const auto& [slotHash, entry] = key.Slots[at];
+    if (entry == kNoEntry) return at;
+    if (slotHash == hash && EntryName(key.Entries[entry], buffer, other) && NoCaseEqual(other, name)) return at;
+  }
+}
+
+void THive::Insert(const TKey& key, std::string_view name, size_t entry) const {
+  if (2 * (key.Used + 1) > key.Slots.size()) {
+    // Twice as many slots, the names placed again by their hashes.
+    std::vector<std::pair<uint64_t, size_t>> old(std::max<size_t>(16, key.Slots.size() * 2), {0, kNoEntry});
+    old.swap(key.Slots);
+    const size_t mask = key.Slots.size() - 1;
+    for (const auto& [hash, index] : old) {
+      if (index == kNoEntry) continue;
+      size_t at = hash & mask;
+      while (key.Slots[at].second != kNoEntry) at = (at + 1) & mask;
+      key.Slots[at] = {hash, index};
+    }
+  }
+  const uint64_t hash = NoCaseHash(name);
+  auto& slot = key.Slots[Slot(key, name, hash)];
+  if (slot.second == kNoEntry) ++key.Used;
+  slot = {hash, entry};  // a name written again: the later entry counts
+}
+
+size_t THive::FindEntry(const TKey& key, std::string_view name) const {
+  MakeIndex(key);
+  if (key.Slots.empty()) return kNoEntry;
+  return key.Slots[Slot(key, name, NoCaseHash(name))].second;
+}
+
 void THive::MakeIndex(const TKey& key) const {
   if (key.Indexed) return;
   key.Indexed = true;
-  key.Index.reserve(key.Entries.size());
-  std::string name;
-  size_t data = 0;
+  size_t slots = 16;
+  while (slots < 2 * key.Entries.size()) slots *= 2;
+  key.Slots.assign(slots, {0, kNoEntry});
+  std::string buffer;
+  std::string_view name;
   for (size_t i = 0; i < key.Entries.size(); ++i)
-    if (ParseName(Text(key.Entries[i]), name, data)) key.Index[Lower(name)] = i;  // the last one counts
+    if (EntryName(key.Entries[i], buffer, name)) Insert(key, name, i);
 }
 
 THive::TLookup THive::Get(const std::string& path, const std::string& name, TRegValue& value) const {
   const TKey* key = Find(path);
   if (!key) return TLookup::Missing;
-  MakeIndex(*key);
-  auto entry = key->Index.find(Lower(name));
-  if (entry == key->Index.end()) return TLookup::Missing;
-  return DecodeValue(Text(key->Entries[entry->second]), value) ? TLookup::Found : TLookup::Unreadable;
+  const size_t entry = FindEntry(*key, name);
+  if (entry == kNoEntry) return TLookup::Missing;
+  return DecodeValue(Text(key->Entries[entry]), value) ? TLookup::Found : TLookup::Unreadable;
 }
 
 void THive::Set(const std::string& path, const TRegValue& value) {
   AddKey(path);
   TKey& key = FKeys[FIndex.at(Lower(TrimKey(path)))];
-  MakeIndex(key);
   TEntry printed;
   printed.Own = PrintValue(value);
   printed.Owned = true;
-  auto entry = key.Index.find(Lower(value.Name));
-  if (entry != key.Index.end()) {
-    key.Entries[entry->second] = std::move(printed);
+  const size_t entry = FindEntry(key, value.Name);
+  if (entry != kNoEntry) {
+    key.Entries[entry] = std::move(printed);
   } else {
-    key.Index.emplace(Lower(value.Name), key.Entries.size());
     key.Entries.push_back(std::move(printed));
+    Insert(key, value.Name, key.Entries.size() - 1);
   }
 }
 
