@@ -267,6 +267,14 @@ double MeanDifference(const std::string& frame, const TBitmap& picture) {
   return total / (static_cast<double>(picture.Width()) * picture.Height() * 3);
 }
 
+// Types path into the file dialog, over what it proposes, and presses Return.
+void AnswerTheFileDialog(const TXServer& server, const TProgram& program, const std::string& path) {
+  const std::string dialog = program.Find("Save As");
+  server.Run("xdotool key --window " + dialog + " ctrl+a");
+  server.Run("xdotool type --delay 5 '" + path + "'");
+  server.Run("xdotool key Return");
+}
+
 // Picks a line of one of the settings dialog's lists with the keyboard.
 void PickInSettings(const TXServer& server, const TProgram& program, int listTop, const std::string& keys) {
   program.Press(160);  // "Setti&ngs..."
@@ -323,11 +331,8 @@ TEST(EndToEnd, RecordingsAreSavedThroughTheFileDialogAsAviFiles) {
     if (c.depth == pf8bit) first.SetPixelFormat(pf8bit);  // the standard colours, as the video has them
 
     program.Press(121);  // "S&ave recording to disk..."
-    const std::string dialog = program.Find("Save As");
     const std::string path = temp.File(c.name);
-    server.Run("xdotool key --window " + dialog + " ctrl+a");
-    server.Run("xdotool type --delay 5 '" + path + "'");
-    server.Run("xdotool key Return");
+    AnswerTheFileDialog(server, program, path);
     for (int i = 0; i < 200 && !PictureFilesUnder(temp.Path()).empty(); ++i) Pause(100);
     ASSERT_TRUE(PictureFilesUnder(temp.Path()).empty()) << "the export did not finish";
 
@@ -420,10 +425,7 @@ void RecordForAWhile(const TXServer& server, TProgram& program, int seconds) {
 // waits until the recording is saved: its folder gone.
 void SaveThroughTheDialog(const TXServer& server, const TProgram& program, const TTempFolder& temp,
                           const std::string& path, bool replace) {
-  const std::string dialog = program.Find("Save As");
-  server.Run("xdotool key --window " + dialog + " ctrl+a");
-  server.Run("xdotool type --delay 5 '" + path + "'");
-  server.Run("xdotool key Return");
+  AnswerTheFileDialog(server, program, path);
   if (replace) {
     Pause(500);
     server.Run("xdotool key alt+y");
@@ -492,10 +494,7 @@ TEST(EndToEnd, ARecordingOfAProgramKilledWhileExportingIsKeptForLater) {
     const std::string folder = std::filesystem::path(PictureFilesUnder(temp.Path()).at(0)).parent_path();
     TCreationWatch watch(folder);
     program.Press(121);  // "S&ave recording to disk..."
-    const std::string dialog = program.Find("Save As");
-    server.Run("xdotool key --window " + dialog + " ctrl+a");
-    server.Run("xdotool type --delay 5 '" + temp.File("exported.avi") + "'");
-    server.Run("xdotool key Return");
+    AnswerTheFileDialog(server, program, temp.File("exported.avi"));
     ASSERT_TRUE(watch.Wait("~AWTemp.avi", 20));
     program.Kill();
     std::cout << "Left by kill -9 while exporting:\n" << Left(temp);
@@ -533,10 +532,7 @@ TEST(EndToEnd, AProgramKilledWhileSavingLeavesTheOldFileWhole) {
     pictures = PictureFilesUnder(temp.Path()).size();
     TCreationWatch watch(temp.Path());
     program.Press(121);  // "S&ave recording to disk..."
-    const std::string dialog = program.Find("Save As");
-    server.Run("xdotool key --window " + dialog + " ctrl+a");
-    server.Run("xdotool type --delay 5 '" + target + "'");
-    server.Run("xdotool key Return");
+    AnswerTheFileDialog(server, program, target);
     Pause(500);
     server.Run("xdotool key alt+y");  // replace it
     ASSERT_TRUE(watch.Wait(".saved.avi.pelimar-", 30));

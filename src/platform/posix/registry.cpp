@@ -38,10 +38,6 @@ std::string_view TrimRight(std::string_view text) {
   return text;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -137,18 +133,18 @@ bool DecodeValue(std::string_view text, TRegValue& value) {
   std::string_view data = TrimRight(text.substr(at));
   while (!data.empty() && (data.front() == ' ' || data.front() == '\t')) data.remove_prefix(1);
   value.Data.clear();
-  if (StartsWith(data, "dword:")) {
+  if (data.starts_with("dword:")) {
     uint32_t n = 0;
     if (!ParseHex32(data.substr(6), n)) return false;
     value.Type = TRegType::Dword;
     for (int i = 0; i < 4; ++i) value.Data.push_back(static_cast<uint8_t>(n >> (8 * i)));
     return true;
   }
-  if (StartsWith(data, "hex:")) {
+  if (data.starts_with("hex:")) {
     value.Type = TRegType::Binary;
     return ParseHexBytes(data.substr(4), value.Data);
   }
-  if (StartsWith(data, "hex(")) {
+  if (data.starts_with("hex(")) {
     const size_t close = data.find("):");
     uint32_t type = 0;
     if (close == std::string_view::npos || !ParseHex32(data.substr(4, close - 4), type)) return false;
@@ -276,13 +272,13 @@ THive::THive() {
 bool THive::Parse(const std::string& bytes, THive& hive) {
   hive = THive();
   std::string_view raw = bytes;
-  if (StartsWith(raw, "\xFF\xFE")) {
+  if (raw.starts_with("\xFF\xFE")) {
     hive.FEncoding = TEncoding::Utf16LeBom;
     hive.FText = Utf16LeToUtf8(raw.substr(2));
   } else if (raw.size() >= 2 && raw[0] != 0 && raw[1] == 0) {
     hive.FEncoding = TEncoding::Utf16Le;
     hive.FText = Utf16LeToUtf8(raw);
-  } else if (StartsWith(raw, "\xEF\xBB\xBF")) {
+  } else if (raw.starts_with("\xEF\xBB\xBF")) {
     hive.FEncoding = TEncoding::Utf8Bom;
     hive.FText.assign(raw.substr(3));
   } else {
