@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -399,10 +400,21 @@ std::string Left(const TTempFolder& temp) {
   return listing;
 }
 
+// Waits until count windows titled title are shown; false when that does
+// not come about within 20 seconds.
+bool WaitForWindows(const TXServer& server, const std::string& title, size_t count) {
+  for (int i = 0; i < 200; ++i) {
+    const std::string found = server.Run("xdotool search --onlyvisible --name '^" + title + "$' || true");
+    if (static_cast<size_t>(std::count(found.begin(), found.end(), '\n')) == count) return true;
+    Pause(100);
+  }
+  return false;
+}
+
 // Sets an area of 640 x 480 (the second fixed size) at (150, 120), picks
 // MJPG and 20 pictures a second, so that an export takes a while, and
-// records for seconds.
-void RecordForAWhile(const TXServer& server, TProgram& program, int seconds) {
+// records until there are at least pictures of them.
+void RecordPictures(const TXServer& server, TProgram& program, const TTempFolder& temp, size_t pictures) {
   PickInSettings(server, program, 186, "Home Down Down");  // "640 x 480"
   PickInSettings(server, program, 268, "Home Down");       // "MJPG"
   program.Press(160);                                      // "Setti&ngs..."
@@ -418,7 +430,7 @@ void RecordForAWhile(const TXServer& server, TProgram& program, int seconds) {
   server.Run("xdotool mousemove 100 100 mousedown 1 mousemove 130 110 mousemove 150 120 mouseup 1");
   Pause(300);
   program.Press(43);  // "&Start recording..."
-  Pause(seconds * 1000);
+  for (int i = 0; i < 300 && PictureFilesUnder(temp.Path()).size() < pictures; ++i) Pause(100);
 }
 
 // Answers the file dialog with path (and yes to replacing a file), then
@@ -427,7 +439,7 @@ void SaveThroughTheDialog(const TXServer& server, const TProgram& program, const
                           const std::string& path, bool replace) {
   AnswerTheFileDialog(server, program, path);
   if (replace) {
-    Pause(500);
+    ASSERT_TRUE(WaitForWindows(server, "Save As", 2));  // the dialog and its question
     server.Run("xdotool key alt+y");
   }
   for (int i = 0; i < 300 && !PictureFilesUnder(temp.Path()).empty(); ++i) Pause(100);
@@ -468,7 +480,7 @@ TEST(EndToEnd, ARecordingOfAProgramKilledWhileRecordingIsOfferedAndSaved) {
   size_t pictures = 0;
   {
     TProgram program(server, temp);
-    RecordForAWhile(server, program, 2);
+    RecordPictures(server, program, temp, 20);
     program.Kill();
     pictures = PictureFilesUnder(temp.Path()).size();
     std::cout << "Left by kill -9 while recording:\n" << Left(temp);
@@ -487,7 +499,7 @@ TEST(EndToEnd, ARecordingOfAProgramKilledWhileExportingIsKeptForLater) {
   size_t pictures = 0;
   {
     TProgram program(server, temp);
-    RecordForAWhile(server, program, 3);
+    RecordPictures(server, program, temp, 40);
     program.Press(82);  // "S&top recording"
     Pause(300);
     pictures = PictureFilesUnder(temp.Path()).size();
@@ -505,7 +517,7 @@ TEST(EndToEnd, ARecordingOfAProgramKilledWhileExportingIsKeptForLater) {
     const std::string box = program.Find("Pelimar");
     ASSERT_FALSE(box.empty());
     server.Run("xdotool key Escape");  // "Later"
-    Pause(500);
+    ASSERT_TRUE(WaitForWindows(server, "Pelimar", 0));
     EXPECT_EQ(PictureFilesUnder(temp.Path()).size(), pictures);
     EXPECT_EQ(Left(temp).find("AWTemp"), std::string::npos);
     EXPECT_TRUE(program.Close());
@@ -526,14 +538,14 @@ TEST(EndToEnd, AProgramKilledWhileSavingLeavesTheOldFileWhole) {
   size_t pictures = 0;
   {
     TProgram program(server, temp);
-    RecordForAWhile(server, program, 3);
+    RecordPictures(server, program, temp, 40);
     program.Press(82);  // "S&top recording"
     Pause(300);
     pictures = PictureFilesUnder(temp.Path()).size();
     TCreationWatch watch(temp.Path());
     program.Press(121);  // "S&ave recording to disk..."
     AnswerTheFileDialog(server, program, target);
-    Pause(500);
+    ASSERT_TRUE(WaitForWindows(server, "Save As", 2));
     server.Run("xdotool key alt+y");  // replace it
     ASSERT_TRUE(watch.Wait(".saved.avi.pelimar-", 30));
     program.Kill();
@@ -556,7 +568,7 @@ TEST(EndToEnd, ARecordingSurvivesItsXServer) {
     auto server = std::make_unique<TXServer>(1280, 1024);
     server->PaintRoot(Blocks);
     TProgram program(*server, temp);
-    RecordForAWhile(*server, program, 2);
+    RecordPictures(*server, program, temp, 20);
     server.reset();
     EXPECT_TRUE(program.Ends(20));
     pictures = PictureFilesUnder(temp.Path()).size();

@@ -324,7 +324,7 @@ class TestExport : public QObject {
     VerifyRecordingKept(25);
     QCOMPARE(ReadText(path), std::string("keep me"));
     QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
-    QCOMPARE(EverythingUnder(Temp->Path() + "pelimar-" + std::to_string(geteuid())).size(), size_t{28});
+    QCOMPARE(EverythingUnder(Temp->Path() + "pelimar-" + std::to_string(geteuid())).size(), size_t{27});
     QCOMPARE(OpenFiles(Temp->Path()), descriptors);
     for (const std::string& file : EverythingUnder(Temp->Path()))
       QVERIFY2(file.find(".pelimar-") == std::string::npos, file.c_str());  // no half-written save
@@ -392,8 +392,8 @@ class TestExport : public QObject {
     QVERIFY(std::filesystem::is_symlink(link));
     QCOMPARE(ModeOf(real), 0640u);
     QVERIFY(Probe(real).find("nb_read_frames=20") != std::string::npos);
-    // Lock, journal, 20 pictures and the intermediate file.
-    QCOMPARE(modes, std::vector<unsigned>(23, 0600u));
+    // The journal, 20 pictures and the intermediate file.
+    QCOMPARE(modes, std::vector<unsigned>(22, 0600u));
   }
 
   // A temporary folder on a full disk: said before anything is written.

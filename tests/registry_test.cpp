@@ -214,6 +214,31 @@ TEST_F(RegistryTest, ExportsOfRegeditAreReadAndKeptAsTheyWere) {
   EXPECT_EQ(ReadText(HivePath()), saved);
 }
 
+// Values cut short, continued oddly, or deleted the regedit way; and a hive
+// that cannot be read is never written over.
+TEST_F(RegistryTest, HexValuesEndWhereTheyShouldAndUnreadableFilesStay) {
+  WriteHive(
+      "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\k]\n"
+      "\"Spaced\" = hex:01,02,\\\n  03,04\n\"Split\"=hex:0 1,02\n\"Gone\"=-\n\"Open\"=hex:01,\\\n"
+      "[HKEY_CURRENT_USER\\next]\n\"Cut\"=hex:01,02,\\");
+  THive hive;
+  ASSERT_TRUE(THive::Parse(ReadText(HivePath()), hive));
+  TRegValue value;
+  ASSERT_EQ(hive.Get("k", "Spaced", value), THive::TLookup::Found);
+  EXPECT_EQ(value.Data, (std::vector<uint8_t>{1, 2, 3, 4}));
+  EXPECT_EQ(hive.Get("k", "Split", value), THive::TLookup::Unreadable);
+  EXPECT_EQ(hive.Get("k", "Gone", value), THive::TLookup::Missing);
+  EXPECT_EQ(hive.Get("k", "Open", value), THive::TLookup::Unreadable);
+  EXPECT_EQ(hive.Get("next", "Cut", value), THive::TLookup::Unreadable);
+
+  std::filesystem::remove(HivePath());
+  std::filesystem::create_directories(HivePath());  // there, but no file to read
+  TRegistry registry;
+  ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", true));
+  EXPECT_EQ(Message([&] { registry.WriteInteger("FPS", 8); }), "Failed to set data for 'FPS'");
+  EXPECT_TRUE(std::filesystem::is_directory(HivePath()));
+}
+
 TEST_F(RegistryTest, Regedit4FilesAndHivesReachedThroughALinkAreKeptSo) {
   TTempFolder elsewhere;
   const std::string real = elsewhere.File("settings.reg");

@@ -61,7 +61,7 @@ TScopedEnv::~TScopedEnv() {
 }
 
 TFileSizeLimit::TFileSizeLimit(unsigned long bytes) {
-  signal(SIGXFSZ, SIG_IGN);  // a failed write, not a signal
+  FOldSignal = signal(SIGXFSZ, SIG_IGN);  // a failed write, not a signal
   rlimit limit{};
   getrlimit(RLIMIT_FSIZE, &limit);
   FOld = limit.rlim_cur;
@@ -74,6 +74,7 @@ TFileSizeLimit::~TFileSizeLimit() {
   getrlimit(RLIMIT_FSIZE, &limit);
   limit.rlim_cur = FOld;
   setrlimit(RLIMIT_FSIZE, &limit);
+  signal(SIGXFSZ, FOldSignal);
 }
 
 std::string Message(const std::function<void()>& action) {

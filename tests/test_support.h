@@ -48,6 +48,7 @@ class TFileSizeLimit {
 
  private:
   unsigned long FOld;
+  void (*FOldSignal)(int);
 };
 
 // The message of the Exception that action raises, or "(nothing raised)".

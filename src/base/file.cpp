@@ -119,12 +119,31 @@ unsigned NewFileMode() {
   return 0644;
 }
 
+bool WriteWhole(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+namespace {
+// ".<name>.pelimar-", within the 255 bytes of a file name with its six Xs.
+std::string SaveTemporaryStem(const std::string& target) {
+  constexpr size_t kNameMax = 255, kAround = 1 + 9 + 6;
+  return "." + NameOf(target).substr(0, kNameMax - kAround) + ".pelimar-";
+}
+}  // namespace
+
 std::string SaveTemporaryPattern(const std::string& target) {
   const std::string folder = FolderOf(target);
-  return (folder == "/" ? "" : folder) + "/." + NameOf(target) + ".pelimar-XXXXXX";
+  return (folder == "/" ? "" : folder) + "/" + SaveTemporaryStem(target) + "XXXXXX";
 }
 
 bool IsSaveTemporaryOf(const std::string& name, const std::string& target) {
-  const std::string stem = "." + NameOf(target) + ".pelimar-";
+  const std::string stem = SaveTemporaryStem(target);
   return name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0;
 }

@@ -46,9 +46,14 @@ std::string FollowLinks(const std::string& path);
 // umask's bits.
 unsigned NewFileMode();
 
+// Writes all of text to a file descriptor, going on after interruptions
+// and short writes; false on a write error.
+bool WriteWhole(int fd, const std::string& text);
+
 // Where a file is written before it is renamed over target: a hidden name
-// beside it, ".<name>.pelimar-XXXXXX", the Xs to be filled by mkstemp. The
-// name is recognisably ours, so what a killed program left can be found.
+// beside it, ".<name>.pelimar-XXXXXX" (the name cut so the whole stays a
+// legal file name), the Xs to be filled by mkstemp. The name is
+// recognisably ours, so what a killed program left can be found.
 std::string SaveTemporaryPattern(const std::string& target);
 // True when name (without folder) is such a temporary name for target.
 bool IsSaveTemporaryOf(const std::string& name, const std::string& target);

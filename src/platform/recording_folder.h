@@ -9,8 +9,8 @@
 
 // Where a recording lives while it is made and until it is saved: a folder
 // of its own, private to the user, that holds its pictures, its journal,
-// its sound and the writer's intermediate file. A lock on it shows that the
-// program that owns it is alive; a folder whose lock is free belongs to a
+// its sound and the writer's intermediate file. A lock on the folder shows
+// that the program that owns it is alive; a folder whose lock is free belongs to a
 // program that ended without clearing it (killed, crashed, its X server
 // gone, a power cut), and its recording can be offered back.
 //
@@ -40,8 +40,9 @@ class TRecordingFolder {
   // A new recording folder with its journal begun and its lock held.
   static std::unique_ptr<TRecordingFolder> Create(int64_t started, int32_t frameTime, const TRect& area);
   // The folders of recordings whose program has gone, oldest first, each
-  // locked now by this process. Folders with no picture to save, and the
-  // remains of a folder whose making was cut short, are deleted on the way.
+  // locked now by this process. Folders with no picture to save, the
+  // remains of one whose making was cut short among them, are deleted on
+  // the way.
   static std::vector<std::unique_ptr<TRecordingFolder>> Abandoned();
 
   // Lets go of the lock; the folder stays unless Remove ran.
@@ -57,7 +58,7 @@ class TRecordingFolder {
   // numbers only grow, so no name is ever searched for.
   std::string NewPictureFile(const std::string& extension);
   // Journal entries, each on the disk (in the system's cache) when the call
-  // returns; a picture is noted once its file is complete.
+  // returns; a picture is noted once its file is complete, a target once.
   void AddPicture(const std::string& path);
   void SetFrameTime(int32_t frameTime);
   void SetArea(const TRect& area);

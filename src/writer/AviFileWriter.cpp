@@ -139,22 +139,18 @@ void TAviFileWriter::InitVideo() {
     throw Exception("For adding frames on the fly the pixelformat must be <> pfDevice");
   }
   const std::string path = FCompressOnTheFly ? FFilename : FTempFileName;
+  const std::string inUse =
+      "Could not delete " + path + " file might be in use. Try to close the folder if it's open in Explorer";
   // Whatever stands at the name goes, a link that leads nowhere included.
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && std::remove(path.c_str()) != 0)
-    throw Exception("Could not delete " + path +
-                    " file might be in use. Try to close the folder if it's open in Explorer");
+  if (::lstat(path.c_str(), &st) == 0 && std::remove(path.c_str()) != 0) throw Exception(inUse);
   if (!FCompressOnTheFly) {
     // The intermediate file holds the raw pictures of the screen: made
     // anew, never through a link planted at its name, readable by its
     // owner only.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST)
-        throw Exception("Could not delete " + path +
-                        " file might be in use. Try to close the folder if it's open in Explorer");
-      throw Exception("Failed to create AVI video file. Err: $" + Hex8(AVIERR_FILEOPEN));
-    }
+    if (fd < 0 && errno == EEXIST) throw Exception(inUse);
+    if (fd < 0) throw Exception("Failed to create AVI video file. Err: $" + Hex8(AVIERR_FILEOPEN));
     ::close(fd);
   }
   HRESULT r = AVIFileOpenA(&FAviFile, path.c_str(), OF_WRITE | OF_CREATE, nullptr);
@@ -314,8 +310,11 @@ void TAviFileWriter::WriteAvi() {
   }
   const HRESULT closed = cleanUp();
   // The index and headers of an output written on the fly go out last: a
-  // full disk then must not pass for a finished file.
-  if (FCompressOnTheFly && closed != AVIERR_OK) throw Exception("Unable to write output file. Error " + Hex8(closed));
+  // full disk then must not pass for a finished file, nor leave a broken one.
+  if (FCompressOnTheFly && closed != AVIERR_OK) {
+    DeleteFileQuietly(FFilename);
+    throw Exception("Unable to write output file. Error " + Hex8(closed));
+  }
 }
 
 void TAviFileWriter::Discard() {

@@ -277,6 +277,7 @@ TEST_F(WriterTest, ALateWriteErrorOfAFileWrittenOnTheFlyIsReported) {
     EXPECT_EQ(Message([&] { writer.WriteAvi(); }), "Unable to write output file. Error 8004406E");
   }
   EXPECT_EQ(OpenFiles(), before);
+  EXPECT_FALSE(FileExists(Folder.File("late.avi")));  // no broken file passes for a video
 }
 
 TEST_F(WriterTest, EveryDepthWithAndWithoutACompressorMakesA45FrameFile) {

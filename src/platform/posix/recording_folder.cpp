@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 
 #include "base/exception.h"
@@ -22,9 +21,6 @@ namespace {
 
 constexpr const char* kJournalHeader = "pelimar-recording 1";
 constexpr const char* kFolderPrefix = "recording-";
-// A folder without its lock file is one being made, unless it is older
-// than this: then its maker died before taking the lock.
-constexpr time_t kMakingSeconds = 60;
 
 std::string Reason() {
   return std::strerror(errno);
@@ -36,15 +32,10 @@ void RemoveTree(const std::string& path) {
   std::filesystem::remove_all(path, ignored);
 }
 
-bool WriteWhole(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+// The lock of a recording is a lock on its folder itself: what cleans
+// temporary folders (systemd-tmpfiles) leaves a locked folder alone too.
+int OpenFolder(const std::string& path) {
+  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 // Targets are any path the user chose: a line break in one must not end
@@ -195,19 +186,24 @@ std::unique_ptr<TRecordingFolder> TRecordingFolder::Create(int64_t started, int3
     if (!mkdtemp(name.data()))
       throw Exception("Cannot make a folder for the recording in " + parent + ": " + Reason());
     const std::string path = name + "/";
-    const int lock = ::open((path + "lock").c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int lock = OpenFolder(path);
+    if (lock < 0 && errno == ENOENT) continue;  // taken for an abandoned one and deleted already
     if (lock < 0) {
       const std::string reason = Reason();
       RemoveTree(path);
-      throw Exception("Cannot make a folder for the recording in " + parent + ": " + reason);
+      throw Exception("Cannot use the folder of the recording " + path + ": " + reason);
     }
     if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
       ::close(lock);
-      continue;
+      if (error == EWOULDBLOCK) continue;
+      RemoveTree(path);
+      throw Exception("Cannot lock the folder of the recording " + path + ": " + std::strerror(error));
     }
     std::unique_ptr<TRecordingFolder> folder(new TRecordingFolder(path, lock));
     folder->FJournalFile = ::open((path + "journal").c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (folder->FJournalFile < 0 && errno == ENOENT) continue;  // locked by us once it was gone
     try {
       if (folder->FJournalFile < 0)
         throw Exception("Cannot write the journal of the recording in " + path + ": " + Reason());
@@ -242,15 +238,14 @@ std::vector<std::unique_ptr<TRecordingFolder>> TRecordingFolder::Abandoned() {
     const std::string path = parent + name + "/";
     struct stat st {};
     if (::lstat((parent + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
-    const int lock = ::open((path + "lock").c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (lock < 0) {
-      if (errno == ENOENT && st.st_mtime < std::time(nullptr) - kMakingSeconds) RemoveTree(path);
-      continue;
-    }
+    const int lock = OpenFolder(path);
+    if (lock < 0) continue;
     if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
       ::close(lock);  // its program is alive
       continue;
     }
+    // Without a journal its maker died before it began one, or it had
+    // nothing of its own yet; either way nothing is there to save.
     std::unique_ptr<TRecordingFolder> folder(new TRecordingFolder(path, lock));
     const bool journal = ReadJournal(path, folder->FJournal, folder->FNextNumber);
     if (!journal || folder->FJournal.Pictures.empty()) {
@@ -267,8 +262,16 @@ std::vector<std::unique_ptr<TRecordingFolder>> TRecordingFolder::Abandoned() {
 }
 
 void TRecordingFolder::Append(const std::string& line) {
-  if (FJournalFile < 0 || !WriteWhole(FJournalFile, line))
-    throw Exception("Cannot write the journal of the recording in " + FPath + ": " + Reason());
+  if (FJournalFile < 0) throw Exception("The journal of the recording in " + FPath + " cannot be written");
+  // A line that did not go out whole is taken back, so the next one starts
+  // a line of its own.
+  const off_t before = ::lseek(FJournalFile, 0, SEEK_END);
+  if (!WriteWhole(FJournalFile, line)) {
+    const std::string reason = Reason();
+    if (before >= 0 && ftruncate(FJournalFile, before) != 0) {
+    }
+    throw Exception("Cannot write the journal of the recording in " + FPath + ": " + reason);
+  }
 }
 
 std::string TRecordingFolder::NewPictureFile(const std::string& extension) {
@@ -304,6 +307,7 @@ void TRecordingFolder::SetArea(const TRect& area) {
 }
 
 void TRecordingFolder::AddTarget(const std::string& target) {
+  if (std::find(FJournal.Targets.begin(), FJournal.Targets.end(), target) != FJournal.Targets.end()) return;
   Append("target " + Escape(target) + "\n");
   FJournal.Targets.push_back(target);
 }
@@ -322,12 +326,16 @@ void TRecordingFolder::RemoveLeftovers() {
     ::closedir(dir);
     for (const std::string& name : names) {
       const std::string path = folder + "/" + name;
-      struct stat st {};
-      if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) continue;
-      // A save under way holds a lock on its file: only the dead one's go.
-      const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      // Only our own files, looked at through the descriptor that is then
+      // locked; a save under way holds a lock on its file, so only the
+      // dead program's go.
+      const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
       if (fd < 0) continue;
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(path.c_str());
+      struct stat held {}, named {};
+      if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
+          flock(fd, LOCK_EX | LOCK_NB) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+          named.st_ino == held.st_ino && named.st_dev == held.st_dev)
+        ::unlink(path.c_str());
       ::close(fd);
     }
   }

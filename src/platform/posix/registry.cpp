@@ -9,8 +9,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "base/exception.h"
 #include "base/file.h"
@@ -21,9 +19,14 @@ constexpr const char* kRoot = "HKEY_CURRENT_USER";
 constexpr const char* kVersion5 = "Windows Registry Editor Version 5.00";
 constexpr const char* kVersion4 = "REGEDIT4";
 
+// Names compare with A to Z folded, whatever the locale says of other bytes.
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string Lower(std::string_view text) {
   std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : lower) c = LowerAscii(c);
   return lower;
 }
 
@@ -59,27 +62,26 @@ bool ParseHex32(std::string_view text, uint32_t& value) {
 }
 
 // Bytes as "01,ab, 2f", over lines joined by a backslash at their end.
+// A backslash with no line after it is a value cut short.
 bool ParseHexBytes(std::string_view text, std::vector<uint8_t>& bytes) {
   int digits = 0, value = 0;
+  bool gap = false;  // blanks after a byte's first digit: no more digits of it
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     const int d = HexDigit(c);
     if (d >= 0) {
-      if (++digits > 2) return false;
+      if (gap || ++digits > 2) return false;
       value = value << 4 | d;
-      continue;
+    } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      gap = digits > 0;
+    } else if (c == ',' || c == '\\') {
+      if (c == '\\' && (i + 1 >= text.size() || (text[i + 1] != '\r' && text[i + 1] != '\n'))) return false;
+      if (digits > 0) bytes.push_back(static_cast<uint8_t>(value));
+      digits = value = 0;
+      gap = false;
+    } else {
+      return false;
     }
-    if (c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\\') {
-      if (c == '\\' && i + 1 < text.size() && text[i + 1] != '\r' && text[i + 1] != '\n') return false;
-      if (digits > 0 && (c == ',' || c == '\\')) {
-        bytes.push_back(static_cast<uint8_t>(value));
-        digits = value = 0;
-      } else if (digits > 0 && c != ' ' && c != '\t') {
-        return false;
-      }
-      continue;
-    }
-    return false;
   }
   if (digits > 0) bytes.push_back(static_cast<uint8_t>(value));
   return true;
@@ -111,27 +113,51 @@ std::string Quote(const std::string& text) {
   return out + "\"";
 }
 
-// The name of a value line ("name" or @), and where its data begins, after
-// the "="; false for lines that are no value (comments, garbage).
-bool ParseName(std::string_view text, std::string& name, size_t& data) {
+// The name of a value line ("name" or @) and where its data begins, after
+// the "=" and blanks; false for lines that are no value (comments,
+// garbage). A name written plainly is a view into the line; one with
+// escapes is spelled out in buffer.
+bool ScanValue(std::string_view text, std::string& buffer, std::string_view& name, size_t& data) {
   size_t at = 1;
   if (text.empty()) return false;
   if (text[0] == '@') {
-    name.clear();
-  } else if (text[0] != '"' || !ParseQuoted(text, at, name)) {
+    name = std::string_view();
+  } else if (text[0] != '"') {
     return false;
+  } else {
+    const size_t close = text.find_first_of("\"\\", 1);
+    if (close == std::string_view::npos) return false;
+    if (text[close] == '"') {
+      name = text.substr(1, close - 1);
+      at = close + 1;
+    } else {
+      if (!ParseQuoted(text, at, buffer)) return false;
+      name = buffer;
+    }
   }
   while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
   if (at >= text.size() || text[at] != '=') return false;
-  data = at + 1;
+  for (++at; at < text.size() && (text[at] == ' ' || text[at] == '\t');) ++at;
+  data = at;
   return true;
+}
+
+// regedit's "name"=- deletes a value when a file is imported: here it is a
+// value that is not there.
+bool IsDeletion(std::string_view text) {
+  std::string buffer;
+  std::string_view name;
+  size_t data = 0;
+  return ScanValue(text, buffer, name, data) && TrimRight(text.substr(data)) == "-";
 }
 
 bool DecodeValue(std::string_view text, TRegValue& value) {
   size_t at = 0;
-  if (!ParseName(text, value.Name, at)) return false;
-  std::string_view data = TrimRight(text.substr(at));
-  while (!data.empty() && (data.front() == ' ' || data.front() == '\t')) data.remove_prefix(1);
+  std::string buffer;
+  std::string_view name;
+  if (!ScanValue(text, buffer, name, at)) return false;
+  value.Name = std::string(name);
+  const std::string_view data = TrimRight(text.substr(at));
   value.Data.clear();
   if (data.starts_with("dword:")) {
     uint32_t n = 0;
@@ -304,6 +330,7 @@ bool THive::Parse(const std::string& bytes, THive& hive) {
   hive.FHeader = std::string(header);
   hive.FLineBreak = end < text.size() && text[end] == '\r' ? "\r\n" : "\n";
   size_t current = 0;
+  std::string buffer;
   const std::string root = Lower(std::string(kRoot) + "\\");
   while (nextLine(begin, end)) {
     const std::string_view line = text.substr(begin, end - begin);
@@ -329,11 +356,22 @@ bool THive::Parse(const std::string& bytes, THive& hive) {
       hive.FKeys.push_back(std::move(key));
       continue;
     }
-    // Long hex values go on over lines that end in a backslash.
-    if (line.find("=hex") != std::string_view::npos) {
-      size_t lastBegin = begin, lastEnd = end;
-      while (TrimRight(text.substr(lastBegin, lastEnd - lastBegin)).ends_with('\\') &&
-             nextLine(lastBegin, lastEnd)) {
+    // Long hex values go on over lines that end in a backslash, never
+    // into a key's line.
+    std::string_view name;
+    size_t data = 0;
+    if (TrimRight(line).ends_with('\\') && ScanValue(line, buffer, name, data) &&
+        line.substr(data).starts_with("hex")) {
+      size_t lastEnd = end;
+      for (size_t saved = at; TrimRight(text.substr(begin, lastEnd - begin)).ends_with('\\'); saved = at) {
+        size_t nextBegin = 0, nextEnd = 0;
+        if (!nextLine(nextBegin, nextEnd)) break;
+        const std::string_view next = text.substr(nextBegin, nextEnd - nextBegin);
+        if (next.find_first_not_of(" \t") != std::string_view::npos && next[next.find_first_not_of(" \t")] == '[') {
+          at = saved;
+          break;
+        }
+        lastEnd = nextEnd;
       }
       end = lastEnd;
     }
@@ -413,34 +451,15 @@ uint64_t NoCaseHash(std::string_view text) {
 bool NoCaseEqual(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   return true;
 }
 
 }  // namespace
 
 bool THive::EntryName(const TEntry& entry, std::string& buffer, std::string_view& name) const {
-  const std::string_view text = Text(entry);
-  size_t at = 1;
-  if (text.empty()) return false;
-  if (text[0] == '@') {
-    name = std::string_view();
-  } else if (text[0] != '"') {
-    return false;
-  } else {
-    const size_t close = text.find_first_of("\"\\", 1);
-    if (close == std::string_view::npos) return false;
-    if (text[close] == '"') {
-      name = text.substr(1, close - 1);  // written plainly: no copy
-      at = close + 1;
-    } else {
-      if (!ParseQuoted(text, at, buffer)) return false;
-      name = buffer;
-    }
-  }
-  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
-  return at < text.size() && text[at] == '=';
+  size_t data = 0;
+  return ScanValue(Text(entry), buffer, name, data);
 }
 
 size_t THive::Slot(const TKey& key, std::string_view name, uint64_t hash) const {
@@ -495,7 +514,7 @@ THive::TLookup THive::Get(const std::string& path, const std::string& name, TReg
   const TKey* key = Find(path);
   if (!key) return TLookup::Missing;
   const size_t entry = FindEntry(*key, name);
-  if (entry == kNoEntry) return TLookup::Missing;
+  if (entry == kNoEntry || IsDeletion(Text(key->Entries[entry]))) return TLookup::Missing;
   return DecodeValue(Text(key->Entries[entry]), value) ? TLookup::Found : TLookup::Unreadable;
 }
 
@@ -539,14 +558,26 @@ std::string HivePath() {
 
 namespace {
 
-// Reads the hive; false when the file is there but unreadable or no hive.
-bool LoadHive(const std::string& path, THive& hive) {
+enum class TLoaded { Hive, NoHive, Unreadable };
+
+// Reads the hive: a missing file is an empty hive; a file that is no
+// registry export is NoHive; one that cannot be read (no permission, an
+// input error) is Unreadable and must not be written over.
+TLoaded LoadHive(const std::string& path, THive& hive) {
   hive = THive();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return access(path.c_str(), F_OK) != 0;  // no file yet: an empty hive
-  std::stringstream text;
-  text << in.rdbuf();
-  return THive::Parse(text.str(), hive);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? TLoaded::Hive : TLoaded::Unreadable;
+  std::string bytes;
+  char buffer[1 << 16];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (n < 0) return TLoaded::Unreadable;
+  return THive::Parse(bytes, hive) ? TLoaded::Hive : TLoaded::NoHive;
 }
 
 // The folder of a path, made with its parents where missing.
@@ -569,13 +600,7 @@ bool StoreHive(const std::string& file, const THive& hive) {
   if (fd < 0) return false;
   struct stat st {};
   if (::stat(file.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
-  const std::string text = hive.Print();
-  bool ok = true;
-  for (size_t done = 0; ok && done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
+  bool ok = WriteWhole(fd, hive.Print());
   ok = ok && fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   ok = ok && std::rename(temporary.c_str(), file.c_str()) == 0;
@@ -595,7 +620,7 @@ bool StoreHive(const std::string& file, const THive& hive) {
 bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
   CloseKey();
   FPath = HivePath();
-  const bool readable = LoadHive(FPath, FHive);
+  const bool readable = LoadHive(FPath, FHive) == TLoaded::Hive;
   if (!readable) {
     if (!canCreate) return false;
     FHive = THive();  // what is no hive is replaced at the next successful save
@@ -633,10 +658,18 @@ void TRegistry::WriteInteger(const std::string& name, int32_t value) {
   const std::string file = FollowLinks(FPath);
   // Another instance may have saved meanwhile: take the hive afresh under the lock.
   MakeFolderOf(file);
-  const int lock = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock >= 0) flock(lock, LOCK_EX);
+  const int lock = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+    if (lock >= 0) ::close(lock);
+    throw Exception("Failed to set data for '" + name + "'");
+  }
   THive current;
-  if (!LoadHive(file, current)) current = THive();
+  const TLoaded loaded = LoadHive(file, current);
+  if (loaded == TLoaded::Unreadable) {
+    ::close(lock);
+    throw Exception("Failed to set data for '" + name + "'");
+  }
+  if (loaded == TLoaded::NoHive) current = THive();  // what is no hive is replaced
   TRegValue entry;
   entry.Name = name;
   entry.Type = TRegType::Dword;
@@ -650,7 +683,7 @@ void TRegistry::WriteInteger(const std::string& name, int32_t value) {
     current.Set(FKey, entry);
     ok = StoreHive(file, current);
   }
-  if (lock >= 0) ::close(lock);
+  ::close(lock);
   if (!ok) throw Exception("Failed to set data for '" + name + "'");
   FHive = std::move(current);
 }
