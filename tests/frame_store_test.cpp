@@ -12,12 +12,6 @@
 #include "platform/recording_folder.h"
 #include "test_support.h"
 
-TEST(FrameStore, ExtensionsAreReplacedOnlyInTheFileName) {
-  EXPECT_EQ(ChangeFileExt("/tmp/daw1A.tmp", ".jpg"), "/tmp/daw1A.jpg");
-  EXPECT_EQ(ChangeFileExt("/tmp/a.b/daw", ".bmp"), "/tmp/a.b/daw.bmp");
-  EXPECT_EQ(ChangeFileExt("daw", ".jpg"), "daw.jpg");
-}
-
 // Pictures go into the recording's folder under names that only grow; a
 // file or link already at a name is passed by, never written, and a
 // picture that cannot be written leaves nothing behind.

@@ -10,13 +10,6 @@
 #include "platform/recording_folder.h"
 #include "writer/AviFileWriter.h"
 
-std::string ChangeFileExt(const std::string& path, const std::string& ext) {
-  size_t slash = path.find_last_of('/');
-  size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + ext;
-  return path.substr(0, dot) + ext;
-}
-
 std::string StorePicture(TRecordingFolder& folder, const TBitmap& picture, bool jpeg) {
   const std::string path = folder.NewPictureFile(jpeg ? ".jpg" : ".bmp");
   try {
@@ -31,12 +24,9 @@ std::string StorePicture(TRecordingFolder& folder, const TBitmap& picture, bool 
   return path;
 }
 
-TPixelFormat DecodedFormat(const TAviFileWriter& writer) {
-  return writer.PixelFormat() == pf32bit ? pf32bit : pf24bit;
-}
-
 size_t AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames) {
-  const TPixelFormat decoded = DecodedFormat(writer);
+  // A 32-bit video takes 32-bit pictures as they are.
+  const TPixelFormat decoded = writer.PixelFormat() == pf32bit ? pf32bit : pf24bit;
   // A picture that cannot be read comes back empty; other failures (no
   // memory) end the export.
   auto load = [decoded](const std::string& path) {

@@ -5,10 +5,6 @@
 
 #include "image/bitmap.h"
 
-// The path with its extension (the part after the last dot of the file
-// name) replaced; ext includes its dot.
-std::string ChangeFileExt(const std::string& path, const std::string& ext);
-
 class TRecordingFolder;
 class TAviFileWriter;
 
@@ -17,10 +13,6 @@ class TAviFileWriter;
 // is made exclusively, so a picture never replaces another file; a failure
 // leaves no file behind.
 std::string StorePicture(TRecordingFolder& folder, const TBitmap& picture, bool jpeg);
-
-// How AddPictures decodes JPEG pictures for the writer: a 32-bit video
-// takes 32-bit pictures as they are.
-TPixelFormat DecodedFormat(const TAviFileWriter& writer);
 
 // Hands the writer every picture of a recording, in order, each read as
 // what its file holds. A picture that cannot be read (gone, damaged) is
