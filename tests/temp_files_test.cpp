@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <regex>
 #include <set>
 
@@ -40,9 +41,15 @@ TEST(TempFiles, NamesAreCreatedEmptyAndNeverRepeat) {
     TFile file(name, TFile::TMode::Read);
     EXPECT_EQ(file.Size(), 0u);
   }
-  // A name someone else holds is passed over, even if it is the next one.
-  EXPECT_EQ(GetTempFileName(folder.Path(), "daw", 0x12345), folder.Path() + "daw2345.tmp");
-  EXPECT_FALSE(FileExists(folder.Path() + "daw2345.tmp"));
+  // With a number given, the name is formed from its low 16 bits and
+  // nothing is created (a number that none of the 300 names took).
+  unsigned number = 0x2345;
+  char expected[16];
+  do {
+    std::snprintf(expected, sizeof expected, "daw%X.tmp", ++number & 0xFFFF);
+  } while (names.count(folder.Path() + expected));
+  EXPECT_EQ(GetTempFileName(folder.Path(), "daw", 0x10000 + number), folder.Path() + expected);
+  EXPECT_FALSE(FileExists(folder.Path() + expected));
 }
 
 TEST(TempFiles, FailuresSayWhere) {
