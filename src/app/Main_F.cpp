@@ -338,15 +338,14 @@ TScreen& TMainForm::Screen() {
 }
 
 TMonitor TMainForm::WindowMonitor() {
-  QPoint corner = mapToGlobal(QPoint(0, 0));
-  return Screen().MonitorFromPoint(TPoint{corner.x(), corner.y()});
+  return Screen().MonitorFromPoint(ToScreenPixels(QPointF(mapToGlobal(QPoint(0, 0)))));
 }
 
 void TMainForm::SetAreaBtnClick() {
   hide();
   try {
     const TMonitor monitor = WindowMonitor();
-    AreaForm->setGeometry(ToQRect(monitor.Bounds));
+    AreaForm->PlaceOn(monitor.Bounds);
     TBitmap snapshot;
     if (CaptureMonitor(snapshot)) {
       AreaForm->DeskTopImage = ToQImage(snapshot);

@@ -4,9 +4,11 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <algorithm>
+#include <cmath>
 
 #include "Main_F.h"
 #include "error_box.h"
+#include "qt_support.h"
 #include "settings_f.h"
 
 TAreaForm* AreaForm = nullptr;
@@ -33,8 +35,12 @@ void TPaintBox::paintEvent(QPaintEvent* event) {
   FForm->PaintBox1Paint(canvas, event->rect());
 }
 
-void TPaintBox::mousePressEvent(QMouseEvent*) {
+void TPaintBox::mousePressEvent(QMouseEvent* event) {
+  const QPointF p = event->position() * FForm->Ratio();
+  FForm->FPressPoint = TPoint{FForm->Origin().x() + static_cast<int32_t>(std::lround(p.x())),
+                              FForm->Origin().y() + static_cast<int32_t>(std::lround(p.y()))};
   Guarded([this] { FForm->DeskTopImageMouseDown(); });
+  FForm->FPressPoint.reset();
 }
 
 void TPaintBox::mouseReleaseEvent(QMouseEvent*) {
@@ -42,7 +48,7 @@ void TPaintBox::mouseReleaseEvent(QMouseEvent*) {
 }
 
 void TPaintBox::mouseMoveEvent(QMouseEvent* event) {
-  QPoint p = event->position().toPoint();
+  const QPoint p = (event->position() * FForm->Ratio()).toPoint();
   Guarded([&] { FForm->PaintBox1MouseMove(p.x(), p.y()); });
 }
 
@@ -54,6 +60,15 @@ TAreaForm::TAreaForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
   resize(585, 540);
   PaintBox1 = new TPaintBox(this);
   PaintBox1->setGeometry(rect());
+}
+
+void TAreaForm::PlaceOn(const TRect& bounds) {
+  FOrigin = QPoint(bounds.Left, bounds.Top);
+  setGeometry(FromScreenPixels(bounds));
+}
+
+qreal TAreaForm::Ratio() const {
+  return PaintBox1->devicePixelRatioF();
 }
 
 TRect TAreaForm::NormalizedAreaRect() const {
@@ -84,7 +99,13 @@ void TAreaForm::FormShow() {
   FDragging = false;
 }
 
-void TAreaForm::PaintBox1Paint(QPainter& canvas, const QRect& dirty) {
+void TAreaForm::PaintBox1Paint(QPainter& canvas, const QRect& dirtyArea) {
+  // Painted in real pixels, whatever Qt's scale: each pixel of the picture
+  // on its own screen pixel, and the outline exactly around the area.
+  const qreal ratio = Ratio();
+  canvas.scale(1 / ratio, 1 / ratio);
+  const QRect dirty =
+      QRectF(QPointF(dirtyArea.topLeft()) * ratio, QSizeF(dirtyArea.size()) * ratio).toAlignedRect();
   if (DeskTopImage.isNull() || !DeskTopImage.rect().contains(dirty)) canvas.fillRect(dirty, Qt::black);
   canvas.drawImage(dirty.topLeft(), DeskTopImage, dirty);
   // The outline of the area: dashed, black, one pixel, nothing filled; from
@@ -92,7 +113,9 @@ void TAreaForm::PaintBox1Paint(QPainter& canvas, const QRect& dirty) {
   const TRect r = NormalizedAreaRect();
   if (r.Width() < 1 || r.Height() < 1) return;
   canvas.setBrush(Qt::NoBrush);
-  canvas.setPen(QPen(Qt::black, 1, Qt::DashLine));
+  QPen pen(Qt::black, 1, Qt::DashLine);
+  pen.setCosmetic(true);  // one real pixel wide
+  canvas.setPen(pen);
   const QPoint origin = Origin();
   canvas.drawRect(QRect(r.Left - origin.x(), r.Top - origin.y(), static_cast<int>(r.Width()) - 1,
                         static_cast<int>(r.Height()) - 1));
@@ -109,8 +132,7 @@ void TAreaForm::FormMouseUp() {
 void TAreaForm::SetDragging(bool dragging) {
   FDragging = dragging;
   if (dragging) {
-    QPoint pos = QCursor::pos();
-    FStartPoint = TPoint{pos.x(), pos.y()};
+    FStartPoint = FPressPoint ? *FPressPoint : ToScreenPixels(QPointF(QCursor::pos()));
   }
 }
 
@@ -150,8 +172,10 @@ QRegion TAreaForm::OutlineRegion(const TRect& area) const {
   r = TRect(std::min(r.Left, r.Right), std::min(r.Top, r.Bottom), std::max(r.Left, r.Right),
             std::max(r.Top, r.Bottom));
   const QPoint o = Origin();
-  // Two pixels wide around each edge, clipped to the overlay.
-  const QRect bounds = PaintBox1->rect();
+  // Two pixels wide around each edge, clipped to the overlay; in real
+  // pixels, then in the paint box's own.
+  const qreal ratio = Ratio();
+  const QRect bounds = QRectF(QPointF(), QSizeF(PaintBox1->size()) * ratio).toAlignedRect();
   auto clip = [&](int64_t left, int64_t top, int64_t right, int64_t bottom) {
     left = std::clamp<int64_t>(left - o.x(), -2, bounds.width() + 2);
     right = std::clamp<int64_t>(right - o.x(), -2, bounds.width() + 2);
@@ -161,11 +185,14 @@ QRegion TAreaForm::OutlineRegion(const TRect& area) const {
                  QPoint(static_cast<int>(right), static_cast<int>(bottom)))
         .intersected(bounds);
   };
+  const auto toBox = [ratio](const QRect& pixels) {
+    return QRectF(QPointF(pixels.topLeft()) / ratio, QSizeF(pixels.size()) / ratio).toAlignedRect();
+  };
   QRegion region;
-  region += clip(r.Left - 1, r.Top - 1, r.Right, r.Top);
-  region += clip(r.Left - 1, r.Bottom - 2, r.Right, r.Bottom);
-  region += clip(r.Left - 1, r.Top - 1, r.Left, r.Bottom);
-  region += clip(r.Right - 2, r.Top - 1, r.Right, r.Bottom);
+  region += toBox(clip(r.Left - 1, r.Top - 1, r.Right, r.Top));
+  region += toBox(clip(r.Left - 1, r.Bottom - 2, r.Right, r.Bottom));
+  region += toBox(clip(r.Left - 1, r.Top - 1, r.Left, r.Bottom));
+  region += toBox(clip(r.Right - 2, r.Top - 1, r.Right, r.Bottom));
   return region;
 }
 

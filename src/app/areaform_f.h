@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QWidget>
+#include <optional>
 
 #include "base/types.h"
 
@@ -43,11 +44,14 @@ class TAreaForm : public QWidget {
   TRect NormalizedAreaRect() const;
   bool Dragging() const { return FDragging; }
 
+  // Covers the monitor whose real pixels are bounds, whatever Qt's scale.
+  void PlaceOn(const TRect& bounds);
+
   void FormShow();
   void PaintBox1Paint(QPainter& canvas, const QRect& dirty);
   void DeskTopImageMouseDown();
   void FormMouseUp();
-  // X, Y: the pointer in overlay coordinates.
+  // X, Y: the pointer in the overlay's real pixels.
   void PaintBox1MouseMove(int X, int Y);
   void FormClose();
 
@@ -62,8 +66,16 @@ class TAreaForm : public QWidget {
   void SetAreaRect(const TRect& rect);
   // The overlay's pixels that an outline of the area covers.
   QRegion OutlineRegion(const TRect& area) const;
-  QPoint Origin() const { return geometry().topLeft(); }
+  // The monitor's top-left corner in real pixels.
+  QPoint Origin() const { return FOrigin; }
+  // Real pixels per Qt pixel of the overlay.
+  qreal Ratio() const;
 
+  friend class TPaintBox;
+  QPoint FOrigin;
+  // Where the press that starts a drag was, in real pixels; the pointer's
+  // position in Qt's coordinates may have lost the odd pixel.
+  std::optional<TPoint> FPressPoint;
   bool FDragging = false;
   TPoint FStartPoint;
   TRect FAreaRect;

@@ -1,6 +1,63 @@
 #include "qt_support.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+#include <cmath>
 #include <cstring>
+
+namespace {
+
+// The screen that holds a point of Qt's global coordinates, else the
+// primary one; null only with no screen at all.
+QScreen* ScreenAt(const QPoint& global) {
+  if (QScreen* screen = QGuiApplication::screenAt(global)) return screen;
+  return QGuiApplication::primaryScreen();
+}
+
+// The screen whose real pixels hold r's top-left corner. Corners are the
+// same in both counts, so a screen holds the real point when the real
+// point lies within its corner and its real size.
+QScreen* ScreenOfPixels(const TRect& r) {
+  for (QScreen* screen : QGuiApplication::screens()) {
+    const QRect g = screen->geometry();
+    const qreal ratio = screen->devicePixelRatio();
+    if (r.Left >= g.left() && r.Top >= g.top() && r.Left < g.left() + std::lround(g.width() * ratio) &&
+        r.Top < g.top() + std::lround(g.height() * ratio))
+      return screen;
+  }
+  return QGuiApplication::primaryScreen();
+}
+
+}  // namespace
+
+TPoint ToScreenPixels(const QPointF& global) {
+  const QScreen* screen = ScreenAt(global.toPoint());
+  if (!screen)
+    return TPoint{static_cast<int32_t>(std::floor(global.x())), static_cast<int32_t>(std::floor(global.y()))};
+  const QPoint corner = screen->geometry().topLeft();
+  const qreal ratio = screen->devicePixelRatio();
+  // Rounded, not cut: a Qt point at a half pixel names the real pixel it
+  // was made from.
+  return TPoint{static_cast<int32_t>(corner.x() + std::lround((global.x() - corner.x()) * ratio)),
+                static_cast<int32_t>(corner.y() + std::lround((global.y() - corner.y()) * ratio))};
+}
+
+qreal ScreenPixelRatio(const TRect& r) {
+  const QScreen* screen = ScreenOfPixels(r);
+  return screen ? screen->devicePixelRatio() : 1.0;
+}
+
+QRect FromScreenPixels(const TRect& r) {
+  const QScreen* screen = ScreenOfPixels(r);
+  const QPoint corner = screen ? screen->geometry().topLeft() : QPoint();
+  const qreal ratio = screen ? screen->devicePixelRatio() : 1.0;
+  const auto toQt = [ratio](int64_t pixels, int64_t origin, bool up) {
+    const qreal v = origin + (pixels - origin) / ratio;
+    return static_cast<int>(up ? std::ceil(v) : std::floor(v));
+  };
+  return QRect(QPoint(toQt(r.Left, corner.x(), false), toQt(r.Top, corner.y(), false)),
+               QPoint(toQt(r.Right, corner.x(), true) - 1, toQt(r.Bottom, corner.y(), true) - 1));
+}
 
 QImage ToQImage(const TBitmap& picture) {
   QImage image(picture.Width(), picture.Height(), QImage::Format_RGB32);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QPointF>
 #include <QRect>
 #include <QString>
 #include <string>
@@ -14,6 +15,17 @@ inline QString QStr(const std::string& text) {
 inline QRect ToQRect(const TRect& r) {
   return QRect(r.Left, r.Top, r.Right - r.Left, r.Bottom - r.Top);
 }
+
+// Qt may scale its windows (a HiDPI screen, QT_SCALE_FACTOR); the screen
+// below counts real pixels. Each screen keeps its top-left corner in both
+// counts and is devicePixelRatio real pixels per Qt pixel from there on.
+// The real pixel under a point in Qt's global coordinates:
+TPoint ToScreenPixels(const QPointF& global);
+// The rectangle of Qt's global coordinates that covers real pixels r.
+QRect FromScreenPixels(const TRect& r);
+// Real pixels per Qt pixel on the screen whose top-left corner real pixel
+// r's top-left lies on.
+qreal ScreenPixelRatio(const TRect& r);
 
 // The picture as a Qt image (RGB32, rows from the top).
 QImage ToQImage(const TBitmap& picture);
