@@ -53,7 +53,7 @@ TEST(ScreenX11, CapturesArePixelExactAndBlackOffTheScreen) {
       {0, 239, 320, 240},   {INT32_MIN + 5, 0, INT32_MIN + 9, 3},
   };
   for (bool shared : {true, false}) {
-    std::unique_ptr<TScreen> screen = OpenScreen(server.Name(), shared);
+    std::unique_ptr<TScreen> screen = OpenX11Screen(server.Name(), shared);
     for (const TRect& rect : rects) ExpectCapture(screen->Capture(rect), rect, 320, 240, Pattern);
     // A picture of another depth gets the same pixels; one already drawn is overwritten with black
     // off-screen.
@@ -69,7 +69,7 @@ TEST(ScreenX11, TheOutlineLiesOnePixelOutsideTheArea) {
   const uint32_t white = 0xFFFFFF;
   server.PaintRoot([&](int32_t, int32_t) { return white; });
   server.Run("xdotool mousemove 319 239");
-  std::unique_ptr<TScreen> screen = OpenScreen(server.Name());
+  std::unique_ptr<TScreen> screen = OpenX11Screen(server.Name());
   const TRect area(50, 40, 150, 120);
   screen->DrawOutline(area);
   // The area itself is untouched: a capture right after holds no outline pixel.
@@ -120,7 +120,7 @@ TEST(ScreenX11, ThePointerIsDrawnWithItsHotSpotOnItsPosition) {
   server.PaintRoot([&](int32_t, int32_t) { return ground; });
   server.UseTextCursor();
   server.Run("xdotool mousemove 100 80");
-  std::unique_ptr<TScreen> screen = OpenScreen(server.Name());
+  std::unique_ptr<TScreen> screen = OpenX11Screen(server.Name());
   TPointer pointer = screen->Pointer();
   ASSERT_FALSE(pointer.Pixels.empty());
   EXPECT_EQ(pointer.Position, (TPoint{100, 80}));
@@ -162,7 +162,7 @@ TEST(ScreenX11, ThePointerIsDrawnWithItsHotSpotOnItsPosition) {
 
 TEST(ScreenX11, OneMonitorIsThePrimaryAndTheFallBack) {
   TXServer server(640, 400);
-  std::unique_ptr<TScreen> screen = OpenScreen(server.Name());
+  std::unique_ptr<TScreen> screen = OpenX11Screen(server.Name());
   std::vector<TMonitor> monitors = screen->Monitors();
   ASSERT_EQ(monitors.size(), 1u);
   EXPECT_EQ(monitors[0].Bounds, TRect(0, 0, 640, 400));
@@ -174,7 +174,7 @@ TEST(ScreenX11, OneMonitorIsThePrimaryAndTheFallBack) {
 
 TEST(ScreenX11, TwoMonitorsSideBySide) {
   TXServer server(std::vector<std::string>{"320x240+0+0", "200x160+320+0"});
-  std::unique_ptr<TScreen> screen = OpenScreen(server.Name());
+  std::unique_ptr<TScreen> screen = OpenX11Screen(server.Name());
   std::vector<TMonitor> monitors = screen->Monitors();
   ASSERT_EQ(monitors.size(), 2u);
   EXPECT_EQ(screen->MonitorFromPoint(TPoint{400, 100}).Bounds, TRect(320, 0, 520, 160));
@@ -192,7 +192,7 @@ TEST(ScreenX11, TwoMonitorsSideBySide) {
 
 TEST(ScreenX11, AMissingDisplayIsReported) {
   try {
-    OpenScreen(":4093");
+    OpenX11Screen(":4093");
     FAIL() << "no exception";
   } catch (const Exception& e) {
     EXPECT_NE(e.Message().find(":4093"), std::string::npos) << e.Message();

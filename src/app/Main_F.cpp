@@ -1,5 +1,6 @@
 #include "Main_F.h"
 
+#include <sys/stat.h>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -9,7 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <sys/stat.h>
+#include <QWindow>
 
 #include "about_f.h"
 #include "areaform_f.h"
@@ -241,10 +242,19 @@ void TMainForm::FormCreate() {
   RecordTimer->stop();
   FFrames.clear();
   try {
-    FScreenCanvas = OpenScreen();
+    // Qt on Wayland sees only its own windows' coordinates: the screen
+    // then comes from the desktop's cast, whatever else the session has.
+    FScreenCanvas = QtOnWayland() ? OpenWaylandScreen() : OpenScreen();
   } catch (const Exception& e) {
     // The window still comes up; captures say what is missing.
     ShowErrorBox(e.Message());
+  }
+  if (FScreenCanvas && !FScreenCanvas->DrawsOutline()) {
+    // The setting stays as stored, for the sessions where it works.
+    SettingsForm->AreaCB->setEnabled(false);
+    SettingsForm->AreaCB->setToolTip(
+        "A Wayland desktop lets no program draw outside its own windows, so the area cannot be shown while "
+        "recording.");
   }
   // Top right of the primary screen.
   if (QScreen* primary = QGuiApplication::primaryScreen()) {
@@ -259,6 +269,8 @@ void TMainForm::FormCreate() {
 namespace {
 
 const char* const kSettingsKey = "software\\quorvane\\Sorvek";
+// The desktop's token for the user's consent to share a screen (Wayland).
+const char* const kScreenCastToken = "ScreenCastRestoreToken";
 
 // An index past either end of the list leaves it without a selection.
 void SelectLine(QComboBox* list, int32_t index) {
@@ -333,7 +345,7 @@ void TMainForm::FormClose() {
 }
 
 TScreen& TMainForm::Screen() {
-  if (!FScreenCanvas) FScreenCanvas = OpenScreen();
+  if (!FScreenCanvas) FScreenCanvas = QtOnWayland() ? OpenWaylandScreen() : OpenScreen();
   return *FScreenCanvas;
 }
 
@@ -341,7 +353,49 @@ TMonitor TMainForm::WindowMonitor() {
   return Screen().MonitorFromPoint(ToScreenPixels(QPointF(mapToGlobal(QPoint(0, 0)))));
 }
 
+bool TMainForm::RequestScreen() {
+  TAccessRequest request;
+  request.Pointer = SettingsForm->CursorCB->isChecked();
+  request.Idle = [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20); };
+  TRegistry registry;
+  const bool keyOpen = registry.OpenKey(kSettingsKey, false);
+  try {
+    if (keyOpen && registry.ValueExists(kScreenCastToken))
+      request.RestoreToken = registry.ReadString(kScreenCastToken);
+  } catch (const Exception&) {
+    // No usable token: the desktop asks again.
+  }
+  const std::string before = request.RestoreToken;
+  const bool granted = Screen().RequestAccess(request);
+  if (granted && request.RestoreToken != before) {
+    try {
+      if (registry.OpenKey(kSettingsKey, true)) registry.WriteString(kScreenCastToken, request.RestoreToken);
+    } catch (const Exception&) {
+      // Without it the desktop asks once more next time; not worth a message.
+    }
+  }
+  return granted;
+}
+
 void TMainForm::SetAreaBtnClick() {
+  if (SetAreaBtn->isChecked()) {
+    // Where the desktop asks the user first, a refusal leaves everything
+    // as it was; so does a desktop without the means.
+    bool granted = false;
+    SetAreaBtn->setEnabled(false);
+    try {
+      granted = RequestScreen();
+    } catch (...) {
+      SetAreaBtn->setEnabled(true);
+      SetAreaBtn->setChecked(false);
+      throw;
+    }
+    SetAreaBtn->setEnabled(true);
+    if (!granted) {
+      SetAreaBtn->setChecked(false);
+      return;
+    }
+  }
   hide();
   try {
     const TMonitor monitor = WindowMonitor();
@@ -355,12 +409,18 @@ void TMainForm::SetAreaBtnClick() {
       AreaForm->DeskTopImage.fill(Qt::black);
     }
     if (SetAreaBtn->isChecked())
-      AreaForm->show();
+      AreaForm->ShowOver();
     else
       AreaForm->close();
   } catch (...) {
     show();  // never leave the user without the window
     throw;
+  }
+  // On Wayland a program cannot keep its window on top: as the overlay's
+  // own dialog the main window stays above the full-screen overlay.
+  if (QtOnWayland()) {
+    if (!windowHandle()) create();
+    windowHandle()->setTransientParent(AreaForm->isVisible() ? AreaForm->windowHandle() : nullptr);
   }
   show();
 }
@@ -378,6 +438,13 @@ bool TMainForm::CaptureRect(const TRect& rect, TBitmap& picture) {
   try {
     picture = TBitmap::Uninitialized(static_cast<int32_t>(rect.Width()), static_cast<int32_t>(rect.Height()));
     Screen().CopyRect(rect, picture);
+  } catch (const EScreenLost& e) {
+    // The desktop took the screen away: the recording ends here, with
+    // every picture so far kept for saving.
+    picture = TBitmap();
+    if (RecordTimer->isActive()) StopRecordingBtnClick();
+    CaptureFailed(e.Message());
+    return false;
   } catch (const Exception& e) {
     // The picture holds whatever its memory held: it is no picture.
     picture = TBitmap();
@@ -463,7 +530,8 @@ void TMainForm::RecordTimerTimer() {
       // The journal follows what a recovered export needs: the newest area
       // and rate.
       if (recording.Journal().Area != area) recording.SetArea(area);
-      if (recording.Journal().FrameTime != RecordTimer->interval()) recording.SetFrameTime(RecordTimer->interval());
+      if (recording.Journal().FrameTime != RecordTimer->interval())
+        recording.SetFrameTime(RecordTimer->interval());
       path = StorePicture(recording, picture, SettingsForm->JpegCB->isChecked());
     }
     try {
@@ -520,7 +588,8 @@ void TMainForm::SaveBtnClick() {
         }
       }
       if (first.Empty())
-        throw Exception("None of the " + std::to_string(pictures) + " pictures of the recording could be read");
+        throw Exception("None of the " + std::to_string(pictures) +
+                        " pictures of the recording could be read");
       writer.SetWidth(first.Width());
       writer.SetHeight(first.Height());
     }
@@ -582,11 +651,11 @@ void TMainForm::OfferAbandonedRecordings() {
     // What the dead program half-wrote is of no use, whatever is chosen.
     recording->RemoveLeftovers();
     const TRecordingJournal& journal = recording->Journal();
-    const QString when =
-        QDateTime::fromMSecsSinceEpoch(journal.Started).toString("yyyy-MM-dd HH:mm:ss");
-    QMessageBox box(QMessageBox::Question, QApplication::applicationName(),
-                    QString("A recording of %1 pictures from %2 was not saved.").arg(journal.Pictures.size()).arg(when),
-                    QMessageBox::NoButton, this);
+    const QString when = QDateTime::fromMSecsSinceEpoch(journal.Started).toString("yyyy-MM-dd HH:mm:ss");
+    QMessageBox box(
+        QMessageBox::Question, QApplication::applicationName(),
+        QString("A recording of %1 pictures from %2 was not saved.").arg(journal.Pictures.size()).arg(when),
+        QMessageBox::NoButton, this);
     QPushButton* save = box.addButton("Save...", QMessageBox::AcceptRole);
     QPushButton* discard = box.addButton("Discard", QMessageBox::DestructiveRole);
     QPushButton* later = box.addButton("Later", QMessageBox::RejectRole);

@@ -101,6 +101,9 @@ class TMainForm : public QWidget {
   TMonitor WindowMonitor();
   void CaptureFailed(const std::string& message);
   TScreen& Screen();
+  // Asks for the screen where the desktop wants the user's consent, with
+  // the token kept from the last consent. False when refused.
+  bool RequestScreen();
 
   struct TAnchored {
     QWidget* Control;

@@ -3,6 +3,7 @@
 #include <QCursor>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <algorithm>
 #include <cmath>
 
@@ -64,7 +65,17 @@ TAreaForm::TAreaForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
 
 void TAreaForm::PlaceOn(const TRect& bounds) {
   FOrigin = QPoint(bounds.Left, bounds.Top);
+  // Wayland places windows itself: there the overlay goes full screen on
+  // the monitor's own output.
+  if (QScreen* screen = ScreenOfPixels(bounds); screen && QtOnWayland()) setScreen(screen);
   setGeometry(FromScreenPixels(bounds));
+}
+
+void TAreaForm::ShowOver() {
+  if (QtOnWayland())
+    showFullScreen();
+  else
+    show();
 }
 
 qreal TAreaForm::Ratio() const {
@@ -127,6 +138,9 @@ void TAreaForm::DeskTopImageMouseDown() {
 
 void TAreaForm::FormMouseUp() {
   SetDragging(false);
+  // A click raises the full-screen overlay above everything on Wayland;
+  // the main window must stay reachable to end it.
+  if (MainForm && QtOnWayland()) MainForm->raise();
 }
 
 void TAreaForm::SetDragging(bool dragging) {

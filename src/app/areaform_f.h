@@ -46,6 +46,8 @@ class TAreaForm : public QWidget {
 
   // Covers the monitor whose real pixels are bounds, whatever Qt's scale.
   void PlaceOn(const TRect& bounds);
+  // Shows it over that monitor.
+  void ShowOver();
 
   void FormShow();
   void PaintBox1Paint(QPainter& canvas, const QRect& dirty);

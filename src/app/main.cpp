@@ -17,6 +17,7 @@ int main(int argc, char* argv[]) {
   mainForm.show();
   // Once the window is up: recordings left by a program that did not end
   // normally are offered back.
-  QTimer::singleShot(0, &mainForm, [&mainForm] { Guarded([&mainForm] { mainForm.OfferAbandonedRecordings(); }); });
+  QTimer::singleShot(0, &mainForm,
+                     [&mainForm] { Guarded([&mainForm] { mainForm.OfferAbandonedRecordings(); }); });
   return app.exec();
 }

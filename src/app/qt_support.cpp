@@ -14,9 +14,10 @@ QScreen* ScreenAt(const QPoint& global) {
   return QGuiApplication::primaryScreen();
 }
 
-// The screen whose real pixels hold r's top-left corner. Corners are the
-// same in both counts, so a screen holds the real point when the real
-// point lies within its corner and its real size.
+}  // namespace
+
+// Corners are the same in both counts, so a screen holds the real point
+// when the point lies within its corner and its real size.
 QScreen* ScreenOfPixels(const TRect& r) {
   for (QScreen* screen : QGuiApplication::screens()) {
     const QRect g = screen->geometry();
@@ -28,7 +29,9 @@ QScreen* ScreenOfPixels(const TRect& r) {
   return QGuiApplication::primaryScreen();
 }
 
-}  // namespace
+bool QtOnWayland() {
+  return QGuiApplication::platformName().startsWith("wayland");
+}
 
 TPoint ToScreenPixels(const QPointF& global) {
   const QScreen* screen = ScreenAt(global.toPoint());

@@ -27,5 +27,11 @@ QRect FromScreenPixels(const TRect& r);
 // r's top-left lies on.
 qreal ScreenPixelRatio(const TRect& r);
 
+// Qt's screen that shows real pixel r's top-left corner, else the primary.
+class QScreen;
+QScreen* ScreenOfPixels(const TRect& r);
+// Whether Qt draws its windows through a Wayland compositor.
+bool QtOnWayland();
+
 // The picture as a Qt image (RGB32, rows from the top).
 QImage ToQImage(const TBitmap& picture);

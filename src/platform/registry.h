@@ -122,8 +122,14 @@ class TRegistry {
   int32_t ReadInteger(const std::string& name) const;
   // "Failed to set data for '<name>'" when the hive cannot be written.
   void WriteInteger(const std::string& name, int32_t value);
+  // A string value; "Failed to get data for '<name>'" when it is missing
+  // or unreadable, "Invalid data type for '<name>'" when it is no string.
+  std::string ReadString(const std::string& name) const;
+  void WriteString(const std::string& name, const std::string& value);
 
  private:
+  void WriteValue(const TRegValue& entry);
+
   std::string FKey;  // path of the open key; empty when none
   std::string FPath;
   THive FHive;

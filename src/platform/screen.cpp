@@ -1,6 +1,26 @@
 #include "platform/screen.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+bool TScreen::RequestAccess(TAccessRequest&) {
+  return true;
+}
+
+TScreenKind SessionScreenKind() {
+  const char* forced = getenv("PELIMAR_SCREEN");
+  if (forced && std::strcmp(forced, "x11") == 0) return TScreenKind::X11;
+  if (forced && std::strcmp(forced, "wayland") == 0) return TScreenKind::Wayland;
+  const char* display = getenv("WAYLAND_DISPLAY");
+  const char* session = getenv("XDG_SESSION_TYPE");
+  if ((display && *display) || (session && std::strcmp(session, "wayland") == 0)) return TScreenKind::Wayland;
+  return TScreenKind::X11;
+}
+
+std::unique_ptr<TScreen> OpenScreen() {
+  return SessionScreenKind() == TScreenKind::Wayland ? OpenWaylandScreen() : OpenX11Screen();
+}
 
 TBitmap TScreen::Capture(const TRect& source) {
   // CopyRect writes every pixel of the picture, black where the screen ends.

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/exception.h"
 #include "base/types.h"
 #include "image/bitmap.h"
 
@@ -28,6 +30,24 @@ struct TPointer {
   std::vector<uint32_t> Pixels;
 };
 
+// The screen was taken away while in use (the desktop ended its screen
+// cast): nothing more can be copied until access is requested again.
+class EScreenLost : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// How access to the screen is asked for where the desktop asks the user.
+struct TAccessRequest {
+  // The pointer is wanted in the pictures.
+  bool Pointer = true;
+  // The desktop's token for a consent given before; empty when none. On
+  // return, the token that spares the user the question next time.
+  std::string RestoreToken;
+  // Called now and then while the desktop asks, so the windows stay alive.
+  std::function<void()> Idle;
+};
+
 // The whole screen as a drawing surface: the source of every capture and
 // the target of the outline drawn around the recording area. Opened once
 // and kept; everything it holds is released with it.
@@ -44,6 +64,13 @@ class TScreen {
   virtual TPointer Pointer() = 0;
   // At least one monitor; the primary one is marked.
   virtual std::vector<TMonitor> Monitors() = 0;
+  // Makes the screen ready to be copied, asking the user's consent where the
+  // desktop wants it. False when the user refused; raises an Exception
+  // that says why when there is no way to the screen at all. Repeated, it
+  // keeps what it has when that still serves the request.
+  virtual bool RequestAccess(TAccessRequest& request);
+  // Whether DrawOutline can draw outside our own windows.
+  virtual bool DrawsOutline() const { return true; }
 
   // A new screen-compatible picture of the rectangle.
   TBitmap Capture(const TRect& source);
@@ -57,11 +84,22 @@ class TScreen {
 // outside the picture is cut off.
 void DrawPointer(TBitmap& picture, const TPointer& pointer, TPoint origin);
 
-// The screen of this session: the X display named (or $DISPLAY when empty).
-// Raises an Exception that says why when it cannot be opened. Without
-// shared memory every capture goes through the X connection, as it must
-// for a server on another machine.
-std::unique_ptr<TScreen> OpenScreen(const std::string& displayName = std::string(), bool sharedMemory = true);
+enum class TScreenKind { X11, Wayland };
+// The kind of this session: PELIMAR_SCREEN=x11|wayland when set, else
+// Wayland when WAYLAND_DISPLAY is set or XDG_SESSION_TYPE is "wayland".
+TScreenKind SessionScreenKind();
+
+// The screen of this session, of its kind. Raises an Exception that says
+// why when it cannot be opened.
+std::unique_ptr<TScreen> OpenScreen();
+// The X display named (or $DISPLAY when empty). Without shared memory
+// every capture goes through the X connection, as it must for a server on
+// another machine.
+std::unique_ptr<TScreen> OpenX11Screen(const std::string& displayName = std::string(),
+                                       bool sharedMemory = true);
+// The screens that the desktop casts through xdg-desktop-portal over
+// PipeWire. Nothing is asked until RequestAccess.
+std::unique_ptr<TScreen> OpenWaylandScreen();
 
 // The primary monitor's width and height, from a short-lived connection.
 TPoint PrimaryScreenSize();

@@ -264,7 +264,11 @@ std::string Utf8ToUtf16Le(std::string_view text) {
   };
   for (size_t i = 0; i < text.size();) {
     const auto b = static_cast<uint8_t>(text[i]);
-    size_t length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    size_t length = b < 0x80             ? 1
+                    : (b & 0xE0) == 0xC0 ? 2
+                    : (b & 0xF0) == 0xE0 ? 3
+                    : (b & 0xF8) == 0xF0 ? 4
+                                         : 0;
     uint32_t c = length == 1 ? b : length == 2 ? (b & 0x1Fu) : length == 3 ? (b & 0x0Fu) : (b & 0x07u);
     bool valid = length > 0 && i + length <= text.size();
     for (size_t k = 1; valid && k < length; ++k) {
@@ -367,7 +371,8 @@ bool THive::Parse(const std::string& bytes, THive& hive) {
         size_t nextBegin = 0, nextEnd = 0;
         if (!nextLine(nextBegin, nextEnd)) break;
         const std::string_view next = text.substr(nextBegin, nextEnd - nextBegin);
-        if (next.find_first_not_of(" \t") != std::string_view::npos && next[next.find_first_not_of(" \t")] == '[') {
+        if (next.find_first_not_of(" \t") != std::string_view::npos &&
+            next[next.find_first_not_of(" \t")] == '[') {
           at = saved;
           break;
         }
@@ -384,7 +389,8 @@ bool THive::Parse(const std::string& bytes, THive& hive) {
 }
 
 std::string_view THive::Text(const TEntry& entry) const {
-  return entry.Owned ? std::string_view(entry.Own) : std::string_view(FText).substr(entry.Offset, entry.Length);
+  return entry.Owned ? std::string_view(entry.Own)
+                     : std::string_view(FText).substr(entry.Offset, entry.Length);
 }
 
 std::string_view THive::KeyLine(const TKey& key) const {
@@ -469,7 +475,8 @@ size_t THive::Slot(const TKey& key, std::string_view name, uint64_t hash) const 
   for (size_t at = hash & mask;; at = (at + 1) & mask) {
     const auto& [slotHash, entry] = key.Slots[at];
     if (entry == kNoEntry) return at;
-    if (slotHash == hash && EntryName(key.Entries[entry], buffer, other) && NoCaseEqual(other, name)) return at;
+    if (slotHash == hash && EntryName(key.Entries[entry], buffer, other) && NoCaseEqual(other, name))
+      return at;
   }
 }
 
@@ -652,7 +659,36 @@ int32_t TRegistry::ReadInteger(const std::string& name) const {
   return static_cast<int32_t>(n);
 }
 
+std::string TRegistry::ReadString(const std::string& name) const {
+  TRegValue v;
+  if (FKey.empty() || FHive.Get(FKey, name, v) != THive::TLookup::Found)
+    throw Exception("Failed to get data for '" + name + "'");
+  if (v.Type != TRegType::Sz && v.Type != TRegType::ExpandSz)
+    throw Exception("Invalid data type for '" + name + "'");
+  std::string text(v.Data.begin(), v.Data.end());
+  return text.substr(0, text.find('\0'));
+}
+
+void TRegistry::WriteString(const std::string& name, const std::string& value) {
+  TRegValue entry;
+  entry.Name = name;
+  entry.Type = TRegType::Sz;
+  entry.Data.assign(value.begin(), value.end());
+  entry.Data.push_back(0);
+  WriteValue(entry);
+}
+
 void TRegistry::WriteInteger(const std::string& name, int32_t value) {
+  TRegValue entry;
+  entry.Name = name;
+  entry.Type = TRegType::Dword;
+  for (int i = 0; i < 4; ++i)
+    entry.Data.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i)));
+  WriteValue(entry);
+}
+
+void TRegistry::WriteValue(const TRegValue& entry) {
+  const std::string& name = entry.Name;
   if (FKey.empty()) throw Exception("Failed to set data for '" + name + "'");
   // A link at the hive's name stays a link: the file it points to is the one written.
   const std::string file = FollowLinks(FPath);
@@ -670,11 +706,6 @@ void TRegistry::WriteInteger(const std::string& name, int32_t value) {
     throw Exception("Failed to set data for '" + name + "'");
   }
   if (loaded == TLoaded::NoHive) current = THive();  // what is no hive is replaced
-  TRegValue entry;
-  entry.Name = name;
-  entry.Type = TRegType::Dword;
-  for (int i = 0; i < 4; ++i)
-    entry.Data.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i)));
   TRegValue stored;
   const bool same = current.Get(FKey, name, stored) == THive::TLookup::Found && stored.Type == entry.Type &&
                     stored.Data == entry.Data;

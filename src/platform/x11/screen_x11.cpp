@@ -380,7 +380,7 @@ std::vector<TMonitor> TX11Screen::Monitors() {
 
 }  // namespace
 
-std::unique_ptr<TScreen> OpenScreen(const std::string& displayName, bool sharedMemory) {
+std::unique_ptr<TScreen> OpenX11Screen(const std::string& displayName, bool sharedMemory) {
   Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
   if (!display) {
     std::string name = displayName.empty() ? (getenv("DISPLAY") ? getenv("DISPLAY") : "") : displayName;
@@ -391,7 +391,7 @@ std::unique_ptr<TScreen> OpenScreen(const std::string& displayName, bool sharedM
 }
 
 TPoint PrimaryScreenSize() {
-  std::unique_ptr<TScreen> screen = OpenScreen();
+  std::unique_ptr<TScreen> screen = OpenX11Screen();
   TMonitor primary = screen->PrimaryMonitor();
   return TPoint{primary.Width(), primary.Height()};
 }
