@@ -350,6 +350,9 @@ TScreen& TMainForm::Screen() {
 }
 
 TMonitor TMainForm::WindowMonitor() {
+  // A Wayland window does not know where it is, only on which output.
+  if (QtOnWayland() && screen())
+    return Screen().MonitorFromPoint(ToScreenPixels(QPointF(screen()->geometry().topLeft())));
   return Screen().MonitorFromPoint(ToScreenPixels(QPointF(mapToGlobal(QPoint(0, 0)))));
 }
 
@@ -397,6 +400,9 @@ void TMainForm::SetAreaBtnClick() {
     }
   }
   hide();
+  // The main window is the overlay's dialog only while the overlay shows:
+  // a dialog whose owner goes is closed with it.
+  if (QtOnWayland() && windowHandle()) windowHandle()->setTransientParent(nullptr);
   try {
     const TMonitor monitor = WindowMonitor();
     AreaForm->PlaceOn(monitor.Bounds);
@@ -418,9 +424,9 @@ void TMainForm::SetAreaBtnClick() {
   }
   // On Wayland a program cannot keep its window on top: as the overlay's
   // own dialog the main window stays above the full-screen overlay.
-  if (QtOnWayland()) {
+  if (QtOnWayland() && AreaForm->isVisible()) {
     if (!windowHandle()) create();
-    windowHandle()->setTransientParent(AreaForm->isVisible() ? AreaForm->windowHandle() : nullptr);
+    windowHandle()->setTransientParent(AreaForm->windowHandle());
   }
   show();
 }
