@@ -63,7 +63,6 @@ void RemoveAbandonedDesktops() {
     // A zombie counts as gone: it may wait a while for whoever reaps it.
     const std::string status = Read("/proc/" + std::to_string(owner) + "/status");
     if (owner <= 0 || (!status.empty() && status.find("State:\tZ") == std::string::npos)) continue;
-    RunCommand("fusermount3 -uz '" + path + "/runtime/doc' 2>/dev/null; true");
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }
@@ -115,12 +114,12 @@ TWaylandDesktop::TWaylandDesktop(const std::vector<std::string>& monitors, int s
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + FRuntime + "/bus").c_str(), 1);
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK", "PIPEWIRE_REMOTE"}) unsetenv(name);
 
-    // A bus that starts the portal's helpers (documents, permissions) on
-    // demand but never a portal of its own: the test decides when there is one.
+    // A bus that starts the portal's permission store (where restore tokens
+    // live) on demand, but no portal of its own: the test decides when there
+    // is one. Without the document portal nothing is mounted.
     const std::string services = FRoot + "/services";
     mkdir(services.c_str(), 0755);
-    for (const char* name :
-         {"org.freedesktop.impl.portal.PermissionStore", "org.freedesktop.portal.Documents"})
+    for (const char* name : {"org.freedesktop.impl.portal.PermissionStore"})
       std::filesystem::copy_file(std::string("/usr/share/dbus-1/services/") + name + ".service",
                                  services + "/" + name + ".service");
     std::ofstream(FRoot + "/bus.conf")
@@ -172,10 +171,6 @@ void TWaylandDesktop::Release() {
   FPointerIn = FPointerOut = nullptr;
   Stop(FPointerTool);
   for (pid_t* pid : {&FPortal, &FBackend, &FWirePlumber, &FPipeWire, &FSway}) Stop(*pid);
-  // The document portal mounts its file system in the runtime folder.
-  if (!FRuntime.empty() && Exists(FRuntime + "/doc"))
-    RunCommand("fusermount3 -u '" + FRuntime + "/doc' 2>/dev/null || fusermount3 -uz '" + FRuntime +
-               "/doc' 2>/dev/null");
   // And whatever the bus started for the portal.
   if (!FRuntime.empty())
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {

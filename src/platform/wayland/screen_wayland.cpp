@@ -2,6 +2,7 @@
 // through xdg-desktop-portal, one PipeWire stream per monitor. A program
 // may not draw outside its own windows there, so no outline is drawn.
 #include <algorithm>
+#include <cstring>
 
 #include "base/exception.h"
 #include "platform/screen.h"
@@ -107,9 +108,16 @@ void TWaylandScreen::StoreRows(const TCastPicture& cast, const TRect& part, cons
                                TBitmap& picture) const {
   // part lies within both the monitor and source; both in screen pixels,
   // the monitor's corner already taken off part.
+  // BGRx, the usual order, is the picture's own but for the fourth byte.
+  const bool plain = cast.RedByte == 2 && cast.GreenByte == 1 && cast.BlueByte == 0;
   for (int32_t y = part.Top; y < part.Bottom; ++y) {
     const uint8_t* from = cast.Bytes.data() + cast.Stride * size_t(y) + size_t(part.Left) * 4;
     auto* to = reinterpret_cast<uint32_t*>(picture.ScanLine(y + source.Top)) + (part.Left + source.Left);
+    if (plain) {
+      std::memcpy(to, from, size_t(part.Right - part.Left) * 4);
+      for (int32_t x = 0; x < part.Right - part.Left; ++x) to[x] &= 0x00FFFFFFu;
+      continue;
+    }
     for (int32_t x = 0; x < part.Right - part.Left; ++x, from += 4)
       to[x] =
           (uint32_t{from[cast.RedByte]} << 16) | (uint32_t{from[cast.GreenByte]} << 8) | from[cast.BlueByte];
