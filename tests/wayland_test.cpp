@@ -241,6 +241,32 @@ class TestWayland : public QObject {
     CloseOverlay();
   }
 
+  // A desktop that sends the pointer beside the picture: drawn in with its
+  // hot spot where the desktop says, and left out without a new cast.
+  void ThePointerBesideThePictureIsDrawnIn() {
+    if (Scaled) QSKIP("one scaled run is enough");
+    Desktop->StartCast({"--cursor-modes=7"});
+    SettingsForm->CursorCB->setChecked(true);
+    ShowOverlay();
+    Drag(150, 100, 350, 250);
+    CloseOverlay();
+    Form->RecordBtnClick();
+    Form->RecordTimer->stop();
+    Form->RecordTimerTimer();
+    SettingsForm->CursorCB->setChecked(false);
+    Form->RecordTimerTimer();
+    QCOMPARE(Form->FrameCount(), 2);
+    const TBitmap with = LoadBmpFile(Form->Frames()[0]);
+    // The 8-pixel square's hot spot (2, 3) lies on (200, 150).
+    for (int32_t y = 0; y < 150; ++y)
+      for (int32_t x = 0; x < 200; ++x) {
+        const bool pointer = x >= 48 && x < 56 && y >= 47 && y < 55;
+        QCOMPARE(Rgb(with, x, y), pointer ? 0xFF00FFu : Pattern(0, 150 + x, 100 + y));
+      }
+    QCOMPARE(Differences(LoadBmpFile(Form->Frames()[1]), 0, 150, 100), 0);
+    QVERIFY(Desktop->BackendLog().find("cursor_mode=4") != std::string::npos);
+  }
+
   void TheDesktopEndingTheCastStopsTheRecordingKeepingItsPictures() {
     ShowOverlay();
     Drag(40, 60, 360, 300);

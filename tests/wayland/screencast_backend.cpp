@@ -9,7 +9,8 @@
 // Options: --monitors=WxH[+X+Y],... (default 640x480; without +X+Y side by side from 0,0),
 // --format=BGRx|RGBx|BGRA|RGBA, --stride-padding=N, --fps=N (default 30), --still (one frame when a stream
 // starts), --buffers=memfd|memptr (who allocates: we, as compositors do, or PipeWire), --pattern=xy|blocks,
-// --start-response=N (answer every Start with N: 1 cancelled, 2 failed), --cursor-modes=N (default 3).
+// --start-response=N (answer every Start with N: 1 cancelled, 2 failed), --cursor-modes=N (default 3; with
+// 4, metadata, the first monitor's pointer goes beside its pictures).
 // Build with -isystem for the include folders of libpipewire-0.3 and libsystemd: the SPA headers' inline
 // functions use C compound literals, which -Wpedantic reports.
 
@@ -134,6 +135,10 @@ void Paint(Monitor& monitor, uint32_t index, const Config& config) {
   }
 }
 
+constexpr uint32_t kPointerSide = 8;
+constexpr int32_t kCursorMetaSize =
+    sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + kPointerSide * kPointerSide * 4;
+
 // One monitor of one session: a PipeWire producer that drives its graph itself, as a compositor does, so
 // frames go out when our timer says so (once, with --still), never because a consumer asked.
 class Stream {
@@ -181,10 +186,15 @@ class Stream {
                SPA_PARAM_BUFFERS_stride, SPA_POD_Int(static_cast<int32_t>(FMonitor.Stride)),
                SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(dataType)),
         object(SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
-               SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header)))};
+               SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))),
+        object(SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
+               SPA_PARAM_META_size, SPA_POD_Int(kCursorMetaSize))};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS |
                                                     (config.MemFd ? PW_STREAM_FLAG_ALLOC_BUFFERS : 0));
-    Check(pw_stream_connect(FStream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 3), "pw_stream_connect");
+    // The pointer goes beside the picture only where the metadata mode is offered.
+    const uint32_t count = config.CursorModes & 4 ? 4 : 3;
+    Check(pw_stream_connect(FStream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, count),
+          "pw_stream_connect");
   }
 
   ~Stream() {
@@ -258,6 +268,18 @@ class Stream {
     if (auto* header = static_cast<spa_meta_header*>(
             spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header))))
       *header = {0, 0, static_cast<int64_t>(now * 1000), 0, self->FFrames};
+    // The pointer of the first monitor: an opaque magenta square of kPointerSide pixels, its hot spot at
+    // (2, 3), standing at (200, 150).
+    if (auto* cursor = static_cast<spa_meta_cursor*>(
+            spa_buffer_find_meta_data(buffer->buffer, SPA_META_Cursor, kCursorMetaSize));
+        cursor && self->FIndex == 0) {
+      *cursor = {1, 0, {200, 150}, {2, 3}, sizeof(spa_meta_cursor)};
+      auto* bitmap = reinterpret_cast<spa_meta_bitmap*>(cursor + 1);
+      *bitmap = {
+          SPA_VIDEO_FORMAT_BGRA, {kPointerSide, kPointerSide}, kPointerSide * 4, sizeof(spa_meta_bitmap)};
+      auto* pixels = reinterpret_cast<uint32_t*>(bitmap + 1);
+      std::fill(pixels, pixels + kPointerSide * kPointerSide, 0xFFFF00FFu);  // B, G, R, A = ff 00 ff ff
+    }
     pw_stream_queue_buffer(self->FStream, buffer);
     ++self->FFrames;
   }

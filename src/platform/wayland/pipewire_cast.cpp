@@ -76,25 +76,31 @@ const spa_pod* BufferParam(spa_pod_builder& b) {
   return static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &object));
 }
 
-const spa_pod* MetaParam(spa_pod_builder& b, spa_meta_type type, size_t size) {
-  spa_pod_frame object;
+// Metadata of a size from minimum up to size: a desktop gives the pointer
+// in what room its images need.
+const spa_pod* MetaParam(spa_pod_builder& b, spa_meta_type type, size_t size, size_t minimum) {
+  spa_pod_frame object, choice;
   spa_pod_builder_push_object(&b, &object, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
   spa_pod_builder_prop(&b, SPA_PARAM_META_type, 0);
   spa_pod_builder_id(&b, type);
   spa_pod_builder_prop(&b, SPA_PARAM_META_size, 0);
+  spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Range, 0);
   spa_pod_builder_int(&b, static_cast<int32_t>(size));
+  spa_pod_builder_int(&b, static_cast<int32_t>(minimum));
+  spa_pod_builder_int(&b, static_cast<int32_t>(size));
+  spa_pod_builder_pop(&b, &choice);
   return static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &object));
 }
 
 // The pointer's image into premultiplied ARGB words.
-void ReadPointerImage(const spa_meta_bitmap& bitmap, TCastPicture& picture) {
+// room: the bytes from the bitmap's start to the end of the metadata.
+void ReadPointerImage(const spa_meta_bitmap& bitmap, size_t room, TCastPicture& picture) {
   const TLayout* layout = LayoutOf(bitmap.format);
   const int32_t width = static_cast<int32_t>(bitmap.size.width),
                 height = static_cast<int32_t>(bitmap.size.height);
   if (!layout || width <= 0 || height <= 0 || width > kPointerSide || height > kPointerSide ||
       bitmap.stride < width * 4 || bitmap.offset < sizeof bitmap ||
-      size_t{bitmap.offset} + size_t(bitmap.stride) * (height - 1) + size_t(width) * 4 >
-          kCursorMetaSize - sizeof(spa_meta_cursor)) {
+      size_t{bitmap.offset} + size_t(bitmap.stride) * (height - 1) + size_t(width) * 4 > room) {
     picture.PointerWidth = picture.PointerHeight = 0;
     picture.PointerPixels.clear();
     return;
@@ -179,8 +185,9 @@ struct TPipeWireCast::TImpl {
     uint8_t buffer[1024];
     spa_pod_builder b{};
     spa_pod_builder_init(&b, buffer, sizeof buffer);
-    const spa_pod* params[] = {BufferParam(b), MetaParam(b, SPA_META_Header, sizeof(spa_meta_header)),
-                               MetaParam(b, SPA_META_Cursor, kCursorMetaSize)};
+    const spa_pod* params[] = {
+        BufferParam(b), MetaParam(b, SPA_META_Header, sizeof(spa_meta_header), sizeof(spa_meta_header)),
+        MetaParam(b, SPA_META_Cursor, kCursorMetaSize, sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap))};
     pw_stream_update_params(s->Stream, params, 3);
   }
 
@@ -200,8 +207,10 @@ struct TPipeWireCast::TImpl {
   static void Take(TStream& s, const spa_buffer& buffer) {
     std::lock_guard<std::mutex> lock(s.Lock);
     TCastPicture& picture = s.Newest;
-    if (const auto* cursor = static_cast<const spa_meta_cursor*>(
-            spa_buffer_find_meta_data(&buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+    const spa_meta* cursorMeta = spa_buffer_find_meta(&buffer, SPA_META_Cursor);
+    if (cursorMeta && cursorMeta->size >= sizeof(spa_meta_cursor)) {
+      const auto* cursor = static_cast<const spa_meta_cursor*>(cursorMeta->data);
+      const size_t room = std::min<size_t>(cursorMeta->size, kCursorMetaSize);
       // An id of 0 means nothing new about the pointer.
       if (cursor->id != 0) {
         picture.PointerKnown = true;
@@ -209,14 +218,14 @@ struct TPipeWireCast::TImpl {
         picture.PointerX = cursor->position.x;
         picture.PointerY = cursor->position.y;
         if (cursor->bitmap_offset >= sizeof(spa_meta_cursor) &&
-            cursor->bitmap_offset + sizeof(spa_meta_bitmap) <= kCursorMetaSize) {
+            size_t{cursor->bitmap_offset} + sizeof(spa_meta_bitmap) <= room) {
           const auto* bitmap = reinterpret_cast<const spa_meta_bitmap*>(
               reinterpret_cast<const uint8_t*>(cursor) + cursor->bitmap_offset);
           // Format 0: no new image, the last stands. No pixels: hidden.
           if (bitmap->format != 0) {
             picture.HotX = cursor->hotspot.x;
             picture.HotY = cursor->hotspot.y;
-            ReadPointerImage(*bitmap, picture);
+            ReadPointerImage(*bitmap, room - cursor->bitmap_offset, picture);
           }
         }
         picture.PointerVisible = picture.PointerWidth > 0;
