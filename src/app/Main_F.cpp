@@ -427,6 +427,9 @@ void TMainForm::SetAreaBtnClick() {
   if (QtOnWayland() && AreaForm->isVisible()) {
     if (!windowHandle()) create();
     windowHandle()->setTransientParent(AreaForm->windowHandle());
+    // A tiling desktop may have stretched it over the whole monitor; over
+    // the overlay it should hide as little of the picture as it can.
+    resize(kDesignWidth, kDesignHeight);
   }
   show();
 }
