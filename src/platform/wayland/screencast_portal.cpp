@@ -146,8 +146,23 @@ uint32_t TScreenCastPortal::Request(const std::string& method,
     sd_bus_error_free(&error);
     throw Exception(missing ? std::string(kNoService) : "The screen cast failed (" + method + "): " + text);
   }
-  // The desktop may take as long as the user takes to choose.
+  // The desktop may take as long as the user takes to choose; but a
+  // portal that goes away will never answer.
+  bool portalGone = false;
+  sd_bus_slot* ownerSlot = nullptr;
+  sd_bus_add_match(
+      FBus, &ownerSlot,
+      "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'"
+      ","
+      "arg0='org.freedesktop.portal.Desktop'",
+      [](sd_bus_message*, void* gone, sd_bus_error*) {
+        *static_cast<bool*>(gone) = true;
+        return 0;
+      },
+      &portalGone);
+  TSlot ownerGuard{ownerSlot};
   while (!FResponse) {
+    if (portalGone) throw Exception("The desktop's screen-cast service ended before it answered");
     const int processed = sd_bus_process(FBus, nullptr);
     if (processed < 0) throw Exception("The connection to the desktop's screen-cast service was lost");
     if (processed > 0) continue;
