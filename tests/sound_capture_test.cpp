@@ -1,0 +1,184 @@
+// Sound recorded from a sound server of the test's own: each source, and
+// what happens when the server, the source or the disk goes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "base/exception.h"
+#include "platform/sound_capture.h"
+#include "sound_server.h"
+#include "test_support.h"
+
+namespace {
+
+// The samples a WAV file's header says it holds.
+std::vector<int16_t> ReadWav(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (bytes.size() < 44 || std::string(bytes.data(), 4) != "RIFF" ||
+      std::string(bytes.data() + 36, 4) != "data")
+    return {};
+  uint32_t size = 0;
+  std::memcpy(&size, bytes.data() + 40, 4);
+  size = std::min<uint32_t>(size, static_cast<uint32_t>(bytes.size() - 44));
+  std::vector<int16_t> samples(size / 2);
+  std::memcpy(samples.data(), bytes.data() + 44, samples.size() * 2);
+  return samples;
+}
+
+// Seconds of sound that ffprobe finds in the file.
+double ProbedSeconds(const std::string& path) {
+  return std::stod(RunCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + path + "'"));
+}
+
+void Wait(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Starts recording and waits until the sound flows: a server's outputs may
+// take a moment to run in small steps.
+std::unique_ptr<TSoundCapture> Flowing(TSoundSource source, const std::string& wav) {
+  std::unique_ptr<TSoundCapture> capture = TSoundCapture::Start(source, wav);
+  for (int i = 0; i < 150 && capture->Frames() == 0; ++i) Wait(20);
+  return capture;
+}
+
+}  // namespace
+
+TEST(SoundCapture, EachSourceRecordsWhatItShould) {
+  TSoundServer server;
+  TTempFolder temp;
+  const std::string low = MakeTone(temp, 440, 3), high = MakeTone(temp, 1500, 3);
+  for (TSoundSource source :
+       {TSoundSource::Microphone, TSoundSource::Desktop, TSoundSource::MicrophoneAndDesktop}) {
+    SCOPED_TRACE(SoundSourceName(source));
+    const std::string wav = temp.File(SoundSourceName(source) + ".wav");
+    std::unique_ptr<TSoundCapture> capture = Flowing(source, wav);
+    server.Play(low, "microphone_feed");
+    server.Play(high, "desktop");
+    float level = 0;
+    for (int i = 0; i < 20; ++i, Wait(100)) level = std::max(level, capture->TakeLevel());
+    capture->Stop();
+    EXPECT_EQ(capture->TakeFailure(), "");
+    const std::vector<int16_t> samples = ReadWav(wav);
+    EXPECT_EQ(int64_t(samples.size()), capture->Frames() * 2);
+    EXPECT_GT(samples.size(), 48000u * 2);
+    // The microphone hears the low tone, the desktop plays the high one.
+    const bool mic = source != TSoundSource::Desktop, desktop = source != TSoundSource::Microphone;
+    EXPECT_EQ(ToneStrength(samples, 48000, 440) > 0.1, mic);
+    EXPECT_EQ(ToneStrength(samples, 48000, 1500) > 0.1, desktop);
+    EXPECT_GT(level, 0.3f);
+    // The clock: a point a second, each a second of samples after the one before.
+    const std::vector<TSoundClock> clock = capture->Clock();
+    ASSERT_GE(clock.size(), 1u);
+    EXPECT_EQ(clock[0].Frame, 0);
+    EXPECT_NEAR(ProbedSeconds(wav), double(capture->Frames()) / 48000, 0.01);
+    Wait(3000 - 2000);  // the tones end before the next source
+  }
+}
+
+TEST(SoundCapture, AMissingServerOrSourceIsNamed) {
+  TTempFolder temp;
+  {
+    TSoundServer empty(false);
+    try {
+      TSoundCapture::Start(TSoundSource::Microphone, temp.File("a.wav"));
+      FAIL() << "started without a microphone";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(),
+                "The sound source \"Microphone\" does not exist: the sound server has no default input");
+    }
+  }
+  try {
+    TSoundCapture::Start(TSoundSource::Desktop, temp.File("b.wav"));
+    FAIL() << "started without a server";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Cannot record the sound \"Desktop audio\": no sound server answers");
+  }
+  // No file is left of a start that failed.
+  EXPECT_EQ(EverythingUnder(temp.Path()).size(), 0u);
+}
+
+// The sound so far is kept, and the failure said once, when the source
+// goes, the server goes or the disk is full.
+TEST(SoundCapture, WhatWasRecordedStaysWhenTheSoundStops) {
+  TTempFolder temp;
+  {
+    TSoundServer server;
+    std::unique_ptr<TSoundCapture> capture = Flowing(TSoundSource::Microphone, temp.File("m.wav"));
+    Wait(1200);
+    server.RemoveMicrophone();
+    Wait(300);
+    EXPECT_EQ(capture->TakeFailure(),
+              "The sound stopped: the sound source \"Microphone\" (microphone) went away");
+    EXPECT_EQ(capture->TakeFailure(), "");
+    capture->Stop();
+    EXPECT_GT(ProbedSeconds(temp.File("m.wav")), 1.1);
+  }
+  {
+    TSoundServer server;
+    std::unique_ptr<TSoundCapture> capture = Flowing(TSoundSource::Desktop, temp.File("d.wav"));
+    Wait(1200);
+    server.Kill();
+    Wait(300);
+    EXPECT_EQ(capture->TakeFailure(), "The sound stopped: the sound server went away");
+    capture->Stop();
+    EXPECT_GT(ProbedSeconds(temp.File("d.wav")), 1.1);
+  }
+  TSmallDisk disk(200);
+  if (!disk.Mounted()) GTEST_SKIP() << "a small disk needs root";
+  TSoundServer server;
+  std::unique_ptr<TSoundCapture> capture = Flowing(TSoundSource::Desktop, disk.Path() + "f.wav");
+  Wait(2000);  // 200 KB hold about a second
+  const std::string failure = capture->TakeFailure();
+  EXPECT_EQ(
+      failure.rfind("The sound stopped: The sound file " + disk.Path() + "f.wav could not be written", 0), 0u)
+      << failure;
+  capture->Stop();
+  EXPECT_EQ(capture->TakeFailure(), "");
+  EXPECT_GT(ProbedSeconds(disk.Path() + "f.wav"), 0.5);
+}
+
+// A program killed while recording leaves a file readable up to its last
+// second. The recording runs in a process of its own, this test's program
+// started afresh: the sound library refuses to work in a forked copy.
+TEST(SoundCapture, AKilledRecordingLeavesAReadableFile) {
+  TSoundServer server;
+  TTempFolder temp;
+  const std::string wav = temp.File("k.wav");
+  const pid_t child = fork();
+  if (child == 0) {
+    setenv("PELIMAR_SOUND_FILE", wav.c_str(), 1);
+    execl("/proc/self/exe", "platform_test", "--gtest_also_run_disabled_tests",
+          "--gtest_filter=SoundCapture.DISABLED_RecordsUntilKilled", nullptr);
+    _exit(127);
+  }
+  // Killed once two and a half seconds of sound are on the disk.
+  const auto size = [&] {
+    std::error_code error;
+    const uintmax_t bytes = std::filesystem::file_size(wav, error);
+    return error ? 0 : bytes;
+  };
+  for (int i = 0; i < 500 && size() < 44 + 480000; ++i) Wait(20);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  // The header counts the sound up to the last whole second.
+  const double counted = double(ReadWav(wav).size()) / (48000 * 2);
+  EXPECT_GE(counted, 2.0);
+  EXPECT_LT(counted, 2.5);
+  EXPECT_NEAR(ProbedSeconds(wav), counted, 0.01);
+}
+
+TEST(SoundCapture, DISABLED_RecordsUntilKilled) {
+  const char* path = getenv("PELIMAR_SOUND_FILE");
+  ASSERT_TRUE(path);
+  std::unique_ptr<TSoundCapture> capture = TSoundCapture::Start(TSoundSource::Desktop, path);
+  for (;;) pause();
+}
