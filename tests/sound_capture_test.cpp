@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include "base/exception.h"
 #include "platform/sound_capture.h"
+#include "platform/wav_file.h"
 #include "sound_server.h"
 #include "test_support.h"
 
@@ -181,4 +183,48 @@ TEST(SoundCapture, DISABLED_RecordsUntilKilled) {
   ASSERT_TRUE(path);
   std::unique_ptr<TSoundCapture> capture = TSoundCapture::Start(TSoundSource::Desktop, path);
   for (;;) pause();
+}
+
+// The sound that goes with the pictures: a card whose clock runs 0.2% fast,
+// a sound that began 300 ms before the first picture, ticks at 125 ms with
+// one 60 ms late and one skipped. Each sample of the captured file holds its
+// own frame number, so the aligned file tells where each picture's sound
+// came from.
+TEST(SoundAlign, EachPictureGetsTheSoundOfItsMoment) {
+  TTempFolder temp;
+  constexpr int64_t kSecond = 1000000000;
+  const double cardRate = 48000 * 1.002;  // frames per second of the system's clock
+  {
+    TWavFile captured(temp.File("captured.wav"));
+    std::vector<int16_t> samples;
+    for (int64_t frame = 0; frame < 48000 * 12; ++frame)
+      for (int c = 0; c < 2; ++c) samples.push_back(static_cast<int16_t>(frame % 30000));
+    ASSERT_TRUE(captured.Append(samples.data(), int64_t(samples.size() / 2)));
+    ASSERT_TRUE(captured.Close());
+  }
+  const int64_t start = 1000 * kSecond;  // when the first sample was taken
+  std::vector<TSoundClock> clock;
+  for (int64_t s = 0; s < 12; ++s)
+    clock.push_back(TSoundClock{std::llround(s * cardRate), start + s * kSecond});
+  std::vector<int64_t> pictures;
+  for (int i = 0; i < 80; ++i) {
+    if (i == 40) continue;  // a skipped tick
+    pictures.push_back(start + 300000000 + i * 125000000LL + (i == 20 ? 60000000 : 0));
+  }
+  AlignSound(temp.File("captured.wav"), clock, pictures, 125, temp.File("aligned.wav"));
+  const TWavReader aligned(temp.File("aligned.wav"));
+  ASSERT_EQ(aligned.Frames(), int64_t(pictures.size()) * 6000);
+  std::vector<int16_t> first(2);
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    aligned.Read(int64_t(i) * 6000, 1, first.data());
+    const double due = double(pictures[i] - start) / kSecond * cardRate;
+    // Within a quarter of a frame time (1500 frames) of the picture's moment.
+    EXPECT_NEAR(double(first[0]), std::fmod(due, 30000.0), 1500.0) << "picture " << i;
+  }
+  // No sound before the capture began: silence.
+  AlignSound(temp.File("captured.wav"), clock, {start - kSecond / 2}, 1000, temp.File("early.wav"));
+  std::vector<int16_t> early(2 * 48000);
+  TWavReader(temp.File("early.wav")).Read(0, 48000, early.data());
+  EXPECT_EQ(early[2 * 23000], 0);
+  EXPECT_NEAR(early[2 * 30000], 30000 - 24048, 2);
 }

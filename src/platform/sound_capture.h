@@ -51,3 +51,13 @@ class TSoundCapture {
   // failure already told by TakeFailure is not raised again.
   virtual void Stop() = 0;
 };
+
+// Writes the sound of capturedWav that goes with the pictures to alignedWav:
+// its first sample is the one taken when the first picture was
+// (pictureTimes, CLOCK_MONOTONIC ns; silence where the sound had not begun),
+// and each picture gets frameTime ms of sound. The sound follows the
+// pictures' capture times: where a tick came late, or the sound card's clock
+// runs apart from the system's, it is cut or repeated once the two are more
+// than a quarter of a frame apart, so they never drift.
+void AlignSound(const std::string& capturedWav, const std::vector<TSoundClock>& clock,
+                const std::vector<int64_t>& pictureTimes, int32_t frameTime, const std::string& alignedWav);

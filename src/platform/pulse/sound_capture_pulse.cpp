@@ -14,6 +14,7 @@
 
 #include "base/exception.h"
 #include "platform/sound_capture.h"
+#include "platform/wav_file.h"
 
 std::string SoundSourceName(TSoundSource source) {
   switch (source) {
@@ -30,99 +31,11 @@ std::string SoundSourceName(TSoundSource source) {
 
 namespace {
 
-constexpr int32_t kBlockAlign = TSoundCapture::kChannels * 2;
-
 int64_t MonotonicNow() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
-
-void PutLe(uint8_t* at, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-// A WAV file written as the sound comes: its sizes are put right now and
-// then, so what a crash leaves is a valid file up to that point.
-class TWavFile {
- public:
-  explicit TWavFile(const std::string& path) : FPath(path) {
-    FFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (FFd < 0) throw Exception("Cannot create the sound file " + path + ": " + std::strerror(errno));
-    uint8_t header[44] = {};
-    std::memcpy(header + 0, "RIFF", 4);
-    PutLe(header + 4, 36, 4);  // RIFF size: no data yet
-    std::memcpy(header + 8, "WAVE", 4);
-    std::memcpy(header + 12, "fmt ", 4);
-    PutLe(header + 16, 16, 4);                                  // fmt size
-    PutLe(header + 20, 1, 2);                                   // wFormatTag: PCM
-    PutLe(header + 22, TSoundCapture::kChannels, 2);            // nChannels
-    PutLe(header + 24, TSoundCapture::kRate, 4);                // nSamplesPerSec
-    PutLe(header + 28, TSoundCapture::kRate * kBlockAlign, 4);  // nAvgBytesPerSec
-    PutLe(header + 32, kBlockAlign, 2);                         // nBlockAlign
-    PutLe(header + 34, 16, 2);                                  // wBitsPerSample
-    std::memcpy(header + 36, "data", 4);
-    PutLe(header + 40, 0, 4);  // data size
-    if (!WriteAll(header, sizeof header)) {
-      const std::string error = FError;
-      ::close(FFd);
-      ::unlink(path.c_str());
-      throw Exception(error);
-    }
-  }
-  ~TWavFile() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  TWavFile(const TWavFile&) = delete;
-  TWavFile& operator=(const TWavFile&) = delete;
-
-  // False, with Error() saying why, when the frames could not all be written.
-  bool Append(const int16_t* samples, int64_t frames) {
-    if (!WriteAll(samples, static_cast<size_t>(frames) * kBlockAlign)) return false;
-    FFrames += frames;
-    return true;
-  }
-  // The sizes in the header, for all frames written so far.
-  bool UpdateSizes() {
-    // A data chunk stays below 4 GiB: 6 hours at this rate.
-    const uint64_t data = std::min<uint64_t>(uint64_t(FFrames) * kBlockAlign, 0xFFFFFFFFu - 36);
-    uint8_t size[4];
-    PutLe(size, static_cast<uint32_t>(data + 36), 4);
-    if (::pwrite(FFd, size, 4, 4) != 4) return Failed();
-    PutLe(size, static_cast<uint32_t>(data), 4);
-    if (::pwrite(FFd, size, 4, 40) != 4) return Failed();
-    return true;
-  }
-  bool Close() {
-    const bool ok = UpdateSizes() && ::close(FFd) == 0;
-    FFd = -1;
-    return ok || Failed();
-  }
-  int64_t Frames() const { return FFrames; }
-  const std::string& Error() const { return FError; }
-
- private:
-  bool WriteAll(const void* data, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-      const ssize_t n = ::write(FFd, p, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return Failed();
-      p += n;
-      size -= static_cast<size_t>(n);
-    }
-    return true;
-  }
-  bool Failed() {
-    if (FError.empty()) FError = "The sound file " + FPath + " could not be written: " + std::strerror(errno);
-    return false;
-  }
-
-  std::string FPath;
-  int FFd = -1;
-  int64_t FFrames = 0;
-  std::string FError;
-};
 
 class TPulseCapture;
 
