@@ -173,15 +173,15 @@ std::vector<std::string> ShownSettings(const TXServer& server, const TProgram& p
   Pause(300);
   const std::string shot = temp.File("settings.png");
   server.Run("import -window " + dialog + " " + shot);
-  const char* crops[] = {"10x10+22+33",   "10x10+22+55",   "10x10+22+77",  "40x14+161+102",
-                         "200x14+23+179", "200x14+23+220", "200x14+23+261"};
+  const char* crops[] = {"10x10+22+33",   "10x10+22+55",   "10x10+22+77",   "40x14+161+102",
+                         "200x14+23+179", "200x14+23+220", "200x14+23+261", "200x14+23+316"};
   std::vector<std::string> shown;
   for (const char* crop : crops)
     shown.push_back(
         RunCommand("convert " + shot + " -crop " + std::string(crop) + " +repage -depth 8 rgb:- | md5sum"));
   int left = -1, top = -1;
   program.Geometry(dialog, left, top);
-  program.Click(left + 133, top + 308);  // OK
+  program.Click(left + 133, top + 364);  // OK
   Pause(300);
   return shown;
 }
@@ -232,15 +232,18 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
     click(133, 268);  // the first compressor after "No Compression"
     server.Run("xdotool key Home Down Return");
     Pause(200);
-    click(133, 308);  // OK
+    click(133, 323);  // the last sound source, "Microphone and desktop audio"
+    server.Run("xdotool key End Return");
+    Pause(200);
+    click(133, 364);  // OK
     changed = ShownSettings(server, program, temp);
     for (size_t i = 0; i < changed.size(); ++i) EXPECT_NE(changed[i], defaults[i]) << "setting " << i;
     EXPECT_TRUE(program.Close());
   }
   const std::map<std::string, uint32_t> stored = StoredSettings(temp);
   const std::map<std::string, uint32_t> expected = {
-      {"IncludeCursor", 0}, {"UseJpegFormat", 0}, {"FPS", 13},    {"VideoSize", 2},
-      {"PixelFormat", 5},   {"Compression", 1},   {"ShowArea", 0}};
+      {"IncludeCursor", 0}, {"UseJpegFormat", 0}, {"FPS", 13},     {"VideoSize", 2},
+      {"PixelFormat", 5},   {"Compression", 1},   {"ShowArea", 0}, {"Sound", 3}};
   EXPECT_EQ(stored, expected);
   {
     TProgram program(server, temp);
@@ -286,7 +289,7 @@ void PickInSettings(const TXServer& server, const TProgram& program, int listTop
   Pause(200);
   server.Run("xdotool key " + keys + " Return");
   Pause(200);
-  program.Click(left + 133, top + 308);  // OK
+  program.Click(left + 133, top + 364);  // OK
   Pause(300);
 }
 
@@ -432,7 +435,7 @@ void RecordPictures(const TXServer& server, TProgram& program, const TTempFolder
   program.Click(left + 180, top + 109);  // "Frames per second"
   server.Run("xdotool key ctrl+a type 20");
   server.Run("xdotool key Tab");
-  program.Click(left + 133, top + 308);  // OK
+  program.Click(left + 133, top + 364);  // OK
   Pause(300);
   program.Press(4);
   Pause(700);
@@ -473,7 +476,8 @@ void SaveTheOfferedRecording(const TXServer& server, const TTempFolder& temp, si
       path + "'");
   // The settings of a program that was killed were never kept: the new
   // one saves with its own, no compression.
-  EXPECT_EQ(probe, "codec_name=rawvideo\nwidth=640\nheight=480\nnb_read_frames=" + std::to_string(pictures) + "\n");
+  EXPECT_EQ(probe,
+            "codec_name=rawvideo\nwidth=640\nheight=480\nnb_read_frames=" + std::to_string(pictures) + "\n");
   EXPECT_TRUE(program.Close());
   EXPECT_TRUE(EverythingUnder(RecordingsOf(temp)).empty());
 }

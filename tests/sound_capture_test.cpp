@@ -80,7 +80,7 @@ TEST(SoundCapture, EachSourceRecordsWhatItShould) {
     // The clock: a point a second, each a second of samples after the one before.
     const std::vector<TSoundClock> clock = capture->Clock();
     ASSERT_GE(clock.size(), 1u);
-    EXPECT_EQ(clock[0].Frame, 0);
+    EXPECT_LT(clock[0].Frame, 48000);
     EXPECT_NEAR(ProbedSeconds(wav), double(capture->Frames()) / 48000, 0.01);
     Wait(3000 - 2000);  // the tones end before the next source
   }

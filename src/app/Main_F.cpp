@@ -1,6 +1,7 @@
 #include "Main_F.h"
 
 #include <sys/stat.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
+#include <chrono>
 
 #include "about_f.h"
 #include "areaform_f.h"
@@ -147,6 +149,11 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   rectlabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   timelabel = Label(ButtonPanel, "timelabel");
   frameslabel = Label(ButtonPanel, "frameslabel");
+  SoundLevel = new QProgressBar(ButtonPanel);
+  SoundLevel->setObjectName("SoundLevel");
+  SoundLevel->setTextVisible(false);
+  SoundLevel->setRange(0, 100);
+  SoundLevel->setValue(0);
 
   Place(SetAreaBtn, 4, 4, 235, 40, akLeft | akTop | akRight);
   Place(RecordBtn, 4, 43, 236, 40, akLeft | akTop | akRight);
@@ -166,6 +173,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   Place(rectlabel, 1, 432, 242, 32, akLeft | akRight | akBottom);
   Place(timelabel, 1, 460, 242, 13, akLeft | akRight | akBottom);
   Place(frameslabel, 1, 477, 242, 13, akLeft | akRight | akBottom);
+  Place(SoundLevel, 4, 494, 236, 6, akLeft | akRight | akBottom);
 
   AviWriter = std::make_unique<TAviFileWriter>(this);
   AviWriter->SetHeight(102);
@@ -269,6 +277,16 @@ void TMainForm::FormCreate() {
 namespace {
 
 const char* const kSettingsKey = "software\\quorvane\\Sorvek";
+// The recording's sound as it came, and lined up with its pictures.
+const char* const kCapturedSound = "sound-captured.wav";
+const char* const kAlignedSound = "sound.wav";
+
+int64_t MonotonicNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // The desktop's token for the user's consent to share a screen (Wayland).
 const char* const kScreenCastToken = "ScreenCastRestoreToken";
 
@@ -290,6 +308,7 @@ void TMainForm::LoadSettings() {
   settings.PixelFormatCBX->setCurrentIndex(6);
   settings.PixelFormatCBXChange();
   settings.CompressionCBX->setCurrentIndex(0);
+  settings.SoundCBX->setCurrentIndex(0);
 
   TRegistry registry;
   if (!registry.OpenKey(kSettingsKey, false)) return;
@@ -306,6 +325,12 @@ void TMainForm::LoadSettings() {
   } catch (const Exception&) {
     // Older keys have no outline setting: it stays on.
   }
+  try {
+    const int32_t sound = registry.ReadInteger("Sound");
+    settings.SoundCBX->setCurrentIndex(sound >= 0 && sound < settings.SoundCBX->count() ? sound : 0);
+  } catch (const Exception&) {
+    // Nor a sound setting: no sound, as before there was one.
+  }
 }
 
 void TMainForm::SaveSettings() {
@@ -319,6 +344,7 @@ void TMainForm::SaveSettings() {
   registry.WriteInteger("PixelFormat", settings.PixelFormatCBX->currentIndex());
   registry.WriteInteger("Compression", settings.CompressionCBX->currentIndex());
   registry.WriteInteger("ShowArea", settings.AreaCB->isChecked() ? 1 : 0);
+  registry.WriteInteger("Sound", settings.SoundCBX->currentIndex());
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
@@ -484,6 +510,11 @@ void TMainForm::UpdateSizeLabel(int64_t bytes) {
 }
 
 void TMainForm::ClearFrames() {
+  FSound.reset();  // its file goes with the folder
+  FPictureTimes.clear();
+  FSoundClock.clear();
+  FSoundFrameTime = 0;
+  SoundLevel->setValue(0);
   for (const std::string& path : FFrames) DeleteFileQuietly(path);
   FFrames.clear();
   // The journal, the lock and anything else the recording kept go with it.
@@ -511,11 +542,26 @@ void TMainForm::RecordBtnClick() {
   ClearFrames();
   AreaForm->hide();
   FStartTime = QDateTime::currentDateTime();
+  const int sound = SettingsForm->SoundCBX->currentIndex();
+  if (sound > 0) {
+    try {
+      // The sound starts before the first picture; what comes before that
+      // is cut when the recording stops.
+      FSound = TSoundCapture::Start(static_cast<TSoundSource>(sound), Recording().Path() + kCapturedSound);
+    } catch (...) {
+      // Without its sound the recording does not start at all.
+      ClearFrames();
+      RecordBtn->setEnabled(true);
+      StopRecordingBtn->setEnabled(false);
+      throw;
+    }
+  }
   RecordTimer->start();
 }
 
 void TMainForm::StopRecordingBtnClick() {
   RecordTimer->stop();
+  FinishSound();
   SaveBtn->setEnabled(!FFrames.empty());
   StopRecordingBtn->setEnabled(false);
   RecordBtn->setEnabled(true);
@@ -532,6 +578,7 @@ void TMainForm::RecordTimerTimer() {
     const TRect area = AreaForm->NormalizedAreaRect();
     if (SettingsForm->AreaCB->isChecked()) Screen().DrawOutline(area);
     std::string path;
+    const int64_t taken = MonotonicNow();
     {
       TBitmap picture;
       if (!CaptureRect(area, picture)) return;
@@ -551,6 +598,7 @@ void TMainForm::RecordTimerTimer() {
       FRecording->AddPicture(path);
       UpdateSizeLabel(FDiskUse + FFrameSize);
       FFrames.push_back(path);
+      FPictureTimes.push_back(taken);
     } catch (...) {
       DeleteFileQuietly(path);  // not in the list, so nothing else would delete it
       throw;
@@ -558,6 +606,11 @@ void TMainForm::RecordTimerTimer() {
     frameslabel->setText(QString("Pictures: %1 st.").arg(FFrames.size()));
     timelabel->setText(ElapsedText(FStartTime.msecsTo(QDateTime::currentDateTime())));
     rectlabel->setText(RectLabelText(AreaForm->AreaRect()));
+    if (FSound) {
+      SoundLevel->setValue(static_cast<int>(FSound->TakeLevel() * 100));
+      // The pictures go on whatever became of the sound.
+      if (const std::string failure = FSound->TakeFailure(); !failure.empty()) ShowSoundFailure(failure);
+    }
   } catch (const Exception& e) {
     CaptureFailed(e.Message());
   } catch (const std::exception& e) {
@@ -586,6 +639,8 @@ void TMainForm::SaveBtnClick() {
     writer.Setfilename(FLastSaveName.toStdString());
     writer.SetPixelFormat(SettingsForm->SelectedPixelFormat());
     writer.SetTempFolder(Recording().Path());
+    // The sound lined up with the pictures, taken from its first sample.
+    writer.SetWavFileName(AlignedSound(writer.FrameTime()));
     {
       // The video has the size of the first picture that can be read.
       TBitmap first;
@@ -628,12 +683,54 @@ void TMainForm::SaveBtnClick() {
   } catch (...) {
     // The recording stays for another try; the writer lets go of its files.
     writer.Discard();
+    writer.SetWavFileName(std::string());
     throw;
   }
+  // A later recording without sound gets none.
+  writer.SetWavFileName(std::string());
   ProgressLabel->setText("Done...");
   ProgressLabel->repaint();
   UpdateSizeLabel(0);
   ClearFrames();
+}
+
+void TMainForm::FinishSound() {
+  if (!FSound) return;
+  std::unique_ptr<TSoundCapture> sound = std::move(FSound);
+  SoundLevel->setValue(0);
+  try {
+    sound->Stop();
+    if (const std::string failure = sound->TakeFailure(); !failure.empty()) ShowSoundFailure(failure);
+    FSoundClock = sound->Clock();
+    sound.reset();
+    AlignedSound(RecordTimer->interval());
+  } catch (const Exception& e) {
+    if (FRecording) DeleteFileQuietly(FRecording->Path() + kAlignedSound);
+    ShowSoundFailure("The recording's sound is lost: " + e.Message());
+  }
+}
+
+void TMainForm::ShowSoundFailure(const std::string& message) {
+  auto* box = new QMessageBox(QMessageBox::NoIcon, QApplication::applicationName(), QStr("Error: " + message),
+                              QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
+std::string TMainForm::AlignedSound(int32_t frameTime) {
+  if (!FRecording) return std::string();
+  const std::string path = FRecording->Path() + kAlignedSound;
+  // Lined up afresh when the rate changed since: each picture's sound lasts
+  // as long as the picture does in the video.
+  if (frameTime != FSoundFrameTime && !FSoundClock.empty() && FPictureTimes.size() == FFrames.size() &&
+      !FPictureTimes.empty()) {
+    DeleteFileQuietly(path);
+    FSoundFrameTime = 0;
+    AlignSound(FRecording->Path() + kCapturedSound, FSoundClock, FPictureTimes, frameTime, path);
+    FSoundFrameTime = frameTime;
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? path : std::string();
 }
 
 void TMainForm::Adopt(std::unique_ptr<TRecordingFolder> recording) {

@@ -15,6 +15,7 @@
 #include "image/bitmap.h"
 #include "platform/recording_folder.h"
 #include "platform/screen.h"
+#include "platform/sound_capture.h"
 #include "writer/AviFileWriter.h"
 
 class TImageBox;
@@ -47,6 +48,7 @@ class TMainForm : public QWidget {
   QLabel* rectlabel;
   QLabel* timelabel;
   QLabel* frameslabel;
+  QProgressBar* SoundLevel;  // how loud the recorded sound is, while it is
   QTimer* RecordTimer;
   QFileDialog* SaveDialog1;
   // The AVI writer, kept for the whole run.
@@ -101,6 +103,14 @@ class TMainForm : public QWidget {
   TMonitor WindowMonitor();
   void CaptureFailed(const std::string& message);
   TScreen& Screen();
+  // Ends the sound of the recording and writes the part that goes with its
+  // pictures beside them; says so when that fails, and the pictures stay.
+  void FinishSound();
+  // One message, that does not hold the recording up.
+  void ShowSoundFailure(const std::string& message);
+  // The sound that goes with the recording's pictures at frameTime ms a
+  // picture, when it has any.
+  std::string AlignedSound(int32_t frameTime);
   // Asks for the screen where the desktop wants the user's consent, with
   // the token kept from the last consent. False when refused.
   bool RequestScreen();
@@ -123,6 +133,13 @@ class TMainForm : public QWidget {
   int32_t FRecordedFrameTime = 0;
   // The whole screen, opened once: source of every picture, target of the outline.
   std::unique_ptr<TScreen> FScreenCanvas;
+  // The sound being recorded, and when each picture of FFrames was taken
+  // (CLOCK_MONOTONIC, ns), to line the two up.
+  std::unique_ptr<TSoundCapture> FSound;
+  std::vector<int64_t> FPictureTimes;
+  // The finished sound's clock, and the frame time its file is lined up for.
+  std::vector<TSoundClock> FSoundClock;
+  int32_t FSoundFrameTime = 0;
   std::vector<TAnchored> FAnchored;
   bool FClosed = false;
   QString FLastSaveName;  // proposed again by the next export

@@ -20,7 +20,7 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   setObjectName("SettingsForm");
   setWindowTitle("Settings");
   setFont(QFont("MS Sans Serif", 8));
-  setFixedSize(267, 330);
+  setFixedSize(267, 384);
   setAttribute(Qt::WA_QuitOnClose, false);
 
   GroupBox1 = new QGroupBox("Session", this);
@@ -66,8 +66,17 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   PixelFormatLabel->setBuddy(PixelFormatCBX);
   CompressionLabel->setBuddy(CompressionCBX);
 
+  // Below the rest, which stays where it always was.
+  SoundGroup = new QGroupBox("Sound", this);
+  SoundGroup->setGeometry(8, 292, 251, 52);
+  SoundCBX = new QComboBox(SoundGroup);
+  SoundCBX->setObjectName("SoundCBX");
+  SoundCBX->setGeometry(12, 20, 227, 22);
+  SoundCBX->addItems({"No sound", "Microphone", "Desktop audio", "Microphone and desktop audio"});
+  SoundCBX->setCurrentIndex(0);
+
   BitBtn1 = new QPushButton("OK", this);
-  BitBtn1->setGeometry(96, 296, 75, 25);
+  BitBtn1->setGeometry(96, 352, 75, 25);
   BitBtn1->setDefault(true);
   connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
 

@@ -31,6 +31,8 @@ class TSettingsForm : public QDialog {
   QComboBox* PixelFormatCBX;
   QLabel* CompressionLabel;
   QComboBox* CompressionCBX;
+  QGroupBox* SoundGroup;  // "Sound"
+  QComboBox* SoundCBX;    // a TSoundSource by index
   QPushButton* BitBtn1;
 
   // The writer takes the chosen depth and the compression list is built

@@ -39,7 +39,7 @@ class TSoundCapture {
   virtual int64_t Frames() const = 0;
   // Points of the sound's clock against the monotonic clock, about one a
   // second from the first sample on: what lines the sound up with the
-  // pictures. Empty until the first sample came.
+  // pictures. Empty until the first tenth of a second of sound came.
   virtual std::vector<TSoundClock> Clock() const = 0;
   // The loudest sample since the last call, 0 to 1.
   virtual float TakeLevel() = 0;

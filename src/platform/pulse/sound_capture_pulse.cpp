@@ -55,10 +55,7 @@ class TPulseCapture : public TSoundCapture {
   ~TPulseCapture() override;
 
   int64_t Frames() const override { return FFrames.load(); }
-  std::vector<TSoundClock> Clock() const override {
-    std::lock_guard<std::mutex> lock(FLock);
-    return FClock;
-  }
+  std::vector<TSoundClock> Clock() const override;
   float TakeLevel() override { return FLevel.exchange(0); }
   std::string TakeFailure() override {
     std::lock_guard<std::mutex> lock(FLock);
@@ -74,6 +71,7 @@ class TPulseCapture : public TSoundCapture {
   static void OnRead(pa_stream* stream, size_t, void* input);
   void Connect(TInput& input);
   void Fail(const std::string& message);
+  void Observe(int64_t frames, int64_t now);
   // Writes what every input has brought, mixed.
   void Mix();
   void Release();
@@ -85,7 +83,9 @@ class TPulseCapture : public TSoundCapture {
   std::vector<std::unique_ptr<TInput>> FInputs;
   mutable std::mutex FLock;
   std::vector<TSoundClock> FClock;
-  int64_t FNextClock = 0;
+  int64_t FNextClock = kRate / 10;  // the first point after a tenth of a second
+  TSoundClock FBest;                // the least late arrival of this second so far
+  int64_t FBestLateness = 0;
   std::string FFailure;
   bool FFailureTaken = false;
   bool FStopped = false;
@@ -222,18 +222,6 @@ void TPulseCapture::OnRead(pa_stream* stream, size_t, void* data) {
     const void* bytes = nullptr;
     size_t size = 0;
     if (pa_stream_peek(stream, &bytes, &size) < 0 || size == 0) break;
-    // The first input's clock is the track's: when was the next sample to
-    // be read taken? Now, less what waits between the source and us.
-    if (input == self.FInputs.front().get() && input->Received >= self.FNextClock) {
-      pa_usec_t latency = 0;
-      int negative = 0;
-      if (pa_stream_get_latency(stream, &latency, &negative) == 0) {
-        const int64_t age = int64_t(latency) * 1000 * (negative ? -1 : 1);
-        std::lock_guard<std::mutex> lock(self.FLock);
-        self.FClock.push_back(TSoundClock{input->Received, MonotonicNow() - age});
-        self.FNextClock = input->Received + kRate;
-      }
-    }
     const size_t samples = size / 2;
     const size_t at = input->Pending.size();
     input->Pending.resize(at + samples);
@@ -244,8 +232,42 @@ void TPulseCapture::OnRead(pa_stream* stream, size_t, void* data) {
       std::fill(input->Pending.begin() + static_cast<ptrdiff_t>(at), input->Pending.end(), int16_t{0});
     input->Received += static_cast<int64_t>(samples / kChannels);
     pa_stream_drop(stream);
+    if (input == self.FInputs.front().get()) self.Observe(input->Received, MonotonicNow());
   }
   self.Mix();
+}
+
+void TPulseCapture::Observe(int64_t frames, int64_t now) {
+  // The first input's clock is the track's. Sound reaches us late by a
+  // varying amount (the server's buffers, the scheduler), never early: the
+  // arrival that was least late in each second tells best when its last
+  // sample was taken. The server's own latency figures proved no better,
+  // and wrong by half a second while a stream starts.
+  const int64_t lateness = now - frames * 1000000000 / kRate;
+  std::lock_guard<std::mutex> lock(FLock);
+  if (!FBest.Time || lateness < FBestLateness) {
+    FBest = TSoundClock{frames, now};
+    FBestLateness = lateness;
+  }
+  if (frames >= FNextClock) {
+    FClock.push_back(FBest);
+    FBest = TSoundClock{};
+    FNextClock = frames + kRate;
+  }
+}
+
+std::vector<TSoundClock> TPulseCapture::Clock() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  // While a stream starts, the server may hold the sound back for a while:
+  // all of the first second may come late. A later second that came sooner
+  // tells the earlier one's time better, counted back at the nominal rate;
+  // over ten seconds a card's clock drifts by a few milliseconds at most.
+  std::vector<TSoundClock> clock = FClock;
+  for (size_t i = 0; i < clock.size(); ++i)
+    for (size_t j = i + 1; j < clock.size() && j <= i + 10; ++j)
+      clock[i].Time =
+          std::min(clock[i].Time, FClock[j].Time - (FClock[j].Frame - clock[i].Frame) * 1000000000 / kRate);
+  return clock;
 }
 
 void TPulseCapture::Mix() {
@@ -288,6 +310,11 @@ void TPulseCapture::Stop() {
   if (FLoop) {
     pa_threaded_mainloop_lock(FLoop);
     FStopped = true;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      if (FBest.Time) FClock.push_back(FBest);  // the last part second counts too
+      FBest = TSoundClock{};
+    }
     pa_threaded_mainloop_unlock(FLoop);
   }
   Release();

@@ -1,0 +1,208 @@
+// A recording with sound, from the program's windows to the exported AVI:
+// the area's colour flips as a click plays, and in the AVI the click lies
+// within one frame time of the frame where the colour changed.
+#include <QApplication>
+#include <QTest>
+#include <cmath>
+
+#include "Main_F.h"
+#include "areaform_f.h"
+#include "platform/registry.h"
+#include "qt_test_support.h"
+#include "settings_f.h"
+#include "sound_server.h"
+
+namespace {
+
+TXServer* Server = nullptr;
+TTempFolder* Temp = nullptr;
+
+// The seconds at which the colour changes in the video, from its frames'
+// mean colour.
+std::vector<double> ColourChanges(const std::string& avi, int32_t frameTime) {
+  const std::string bytes =
+      RunCommand("ffmpeg -v error -i '" + avi + "' -vf scale=1:1:flags=area,format=gray -f rawvideo -");
+  std::vector<double> changes;
+  for (size_t i = 1; i < bytes.size(); ++i)
+    if (std::abs(int(uint8_t(bytes[i])) - int(uint8_t(bytes[i - 1]))) > 60)
+      changes.push_back(i * frameTime / 1000.0);
+  return changes;
+}
+
+// The seconds at which a click starts in the AVI's sound.
+std::vector<double> Clicks(const std::string& avi) {
+  const std::string bytes =
+      RunCommand("ffmpeg -v error -i '" + avi + "' -map 0:a -ac 1 -ar 48000 -f s16le -");
+  std::vector<double> clicks;
+  double last = -1;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const int16_t v = static_cast<int16_t>(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8));
+    const double t = double(i / 2) / 48000;
+    if (std::abs(v) > 8000 && t - last > 0.5) clicks.push_back(t);
+    if (std::abs(v) > 8000) last = t;
+  }
+  return clicks;
+}
+
+}  // namespace
+
+class TestSound : public QObject {
+  Q_OBJECT
+
+  TMainForm* Form = nullptr;
+
+  void AreaAndRate(int rate) {
+    SettingsForm->FPSSpin->setValue(rate);
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    SettingsForm->CursorCB->setChecked(false);
+    Form->SetAreaBtn->setChecked(true);
+    Form->SetAreaBtnClick();
+    QCursor::setPos(100, 100);
+    QTRY_COMPARE(QCursor::pos(), QPoint(100, 100));
+    AreaForm->DeskTopImageMouseDown();
+    AreaForm->PaintBox1MouseMove(260, 220);
+    AreaForm->FormMouseUp();
+    Form->SetAreaBtn->setChecked(false);
+    Form->SetAreaBtnClick();
+  }
+  std::string Export(const std::string& name) {
+    const std::string avi = Temp->File(name);
+    QTimer::singleShot(0, [this, avi] {
+      QTRY_VERIFY(Form->SaveDialog1->isVisible());
+      Form->SaveDialog1->selectFile(QString::fromStdString(avi));
+      static_cast<QDialog*>(Form->SaveDialog1)->accept();
+    });
+    Form->SaveBtn->click();
+    return avi;
+  }
+  void Paint(uint32_t grey) {
+    Server->PaintRoot([grey](int32_t, int32_t) { return grey * 0x010101u; });
+  }
+
+ private slots:
+  void init() {
+    std::filesystem::remove(HivePath());
+    Paint(0x20);
+    Form = new TMainForm;
+    Form->move(1000, 0);
+    Form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(Form));
+  }
+  void cleanup() {
+    Form->close();
+    delete Form;
+    Form = nullptr;
+  }
+
+  // The click goes to the desktop's output, recorded as desktop audio.
+  void TheSoundStaysWithThePictures_data() {
+    QTest::addColumn<int>("rate");
+    QTest::newRow("8 a second") << 8;
+    QTest::newRow("20 a second") << 20;
+  }
+  void TheSoundStaysWithThePictures() {
+    QFETCH(int, rate);
+    TSoundServer sound;
+    const std::string click = Temp->File("click.wav");
+    RunCommand("sox -n -r 48000 -c 2 -b 16 '" + click + "' synth 0.02 square 700 vol 0.9");
+    AreaAndRate(rate);
+    SettingsForm->SoundCBX->setCurrentIndex(2);
+    TMessageBoxes boxes;
+    Form->RecordBtnClick();
+    // A fresh null output takes its first seconds to run at a low latency:
+    // what is played then comes late. Not what is measured here.
+    QTest::qWait(1500);
+    for (int flip = 0; flip < 4; ++flip) {
+      QTest::qWait(1700);
+      Paint(flip % 2 ? 0x20 : 0xE0);
+      sound.Play(click, "desktop");
+    }
+    QTest::qWait(1000);
+    Form->StopRecordingBtnClick();
+    QCOMPARE(boxes.Texts, QStringList());
+    const int32_t frameTime = 1000 / rate;
+    const std::string avi = Export("sync" + std::to_string(rate) + ".avi");
+    const std::vector<double> changes = ColourChanges(avi, frameTime), clicks = Clicks(avi);
+    QCOMPARE(changes.size(), size_t(4));
+    QCOMPARE(clicks.size(), size_t(4));
+    double worst = 0, sum = 0;
+    for (size_t i = 0; i < 4; ++i) {
+      const double offset = clicks[i] - changes[i];
+      worst = std::max(worst, std::abs(offset));
+      sum += offset;
+      QVERIFY2(std::abs(offset) <= frameTime / 1000.0,
+               qPrintable(QString("click %1 is %2 ms from its picture").arg(i).arg(offset * 1000)));
+    }
+    qInfo("%d/s: mean offset %.1f ms, worst %.1f ms", rate, sum / 4 * 1000, worst * 1000);
+  }
+
+  void WithoutSoundTheVideoHasNone() {
+    TSoundServer sound;
+    AreaAndRate(8);
+    Form->RecordBtnClick();
+    QTest::qWait(500);
+    Form->StopRecordingBtnClick();
+    const std::string avi = Export("silent.avi");
+    QCOMPARE(RunCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + avi + "'"),
+             std::string("video\n"));
+    // The setting is kept with the others.
+    SettingsForm->SoundCBX->setCurrentIndex(3);
+    Form->close();
+    TRegistry registry;
+    QVERIFY(registry.OpenKey("software\\quorvane\\Sorvek", false));
+    QCOMPARE(registry.ReadInteger("Sound"), 3);
+  }
+
+  // No server: the recording does not start, and the box names the sound.
+  // A server that goes while recording: the pictures go on, one message.
+  void WhenTheSoundIsNotThere() {
+    AreaAndRate(8);
+    SettingsForm->SoundCBX->setCurrentIndex(1);
+    {
+      TMessageBoxes boxes;
+      Form->RecordBtn->click();
+      QTRY_COMPARE(boxes.Texts,
+                   QStringList("Cannot record the sound \"Microphone\": no sound server answers."));
+      QVERIFY(!Form->RecordTimer->isActive());
+      QVERIFY(Form->RecordBtn->isEnabled());
+      QCOMPARE(Form->FrameCount(), 0);
+    }
+    TSoundServer sound;
+    TMessageBoxes boxes;
+    Form->RecordBtnClick();
+    QTest::qWait(2500);  // a fresh server's sound flows after a second or two
+    sound.Kill();
+    const int32_t before = Form->FrameCount();
+    QTest::qWait(1000);
+    QVERIFY(Form->RecordTimer->isActive());
+    QVERIFY(Form->FrameCount() > before);
+    QCOMPARE(boxes.Texts, QStringList("Error: The sound stopped: the sound server went away"));
+    Form->StopRecordingBtnClick();
+    QTest::qWait(100);
+    QCOMPARE(boxes.Texts.size(), 1);
+    const std::string avi = Export("cut.avi");
+    QCOMPARE(RunCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 '" + avi + "'"),
+             std::string("video\naudio\n"));
+  }
+};
+
+int main(int argc, char** argv) {
+  Q_INIT_RESOURCE(pelimar);
+  TXServer server(1280, 1024);
+  TTempFolder temp;
+  Server = &server;
+  Temp = &temp;
+  setenv("DISPLAY", server.Name().c_str(), 1);
+  setenv("TMPDIR", temp.Path().c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);
+  setenv("LC_ALL", "C", 1);
+  unsetenv("PULSE_SERVER");
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Pelimar");
+  QApplication::setQuitOnLastWindowClosed(false);
+  TestSound test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "sound_test.moc"
