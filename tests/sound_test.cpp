@@ -14,8 +14,8 @@
 
 namespace {
 
-TXServer* Server = nullptr;
-TTempFolder* Temp = nullptr;
+const TXServer* Server = nullptr;
+const TTempFolder* Temp = nullptr;
 
 // The seconds at which the colour changes in the video, from its frames'
 // mean colour.
@@ -49,6 +49,14 @@ std::vector<double> Clicks(const std::string& avi) {
 class TestSound : public QObject {
   Q_OBJECT
 
+ public:
+  TestSound(const TXServer& server, const TTempFolder& temp) {
+    Server = &server;
+    Temp = &temp;
+    unsetenv("PULSE_SERVER");  // no sound server but the tests' own
+  }
+
+ private:
   TMainForm* Form = nullptr;
 
   void AreaAndRate(int rate) {
@@ -205,21 +213,7 @@ class TestSound : public QObject {
 
 int main(int argc, char** argv) {
   Q_INIT_RESOURCE(pelimar);
-  TXServer server(1280, 1024);
-  TTempFolder temp;
-  Server = &server;
-  Temp = &temp;
-  setenv("DISPLAY", server.Name().c_str(), 1);
-  setenv("TMPDIR", temp.Path().c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
-  setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);
-  setenv("LC_ALL", "C", 1);
-  unsetenv("PULSE_SERVER");
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("Pelimar");
-  QApplication::setQuitOnLastWindowClosed(false);
-  TestSound test;
-  return QTest::qExec(&test, argc, argv);
+  return RunQtSuite<TestSound>(argc, argv, 1280, 1024);
 }
 
 #include "sound_test.moc"

@@ -22,6 +22,14 @@ std::unique_ptr<TScreen> OpenScreen() {
   return SessionScreenKind() == TScreenKind::Wayland ? OpenWaylandScreen() : OpenX11Screen();
 }
 
+bool TScreen::CopyThroughScreenFormat(const TRect& source, TBitmap& picture) {
+  if (picture.BitCount() == 32) return false;
+  TBitmap screen(picture.Width(), picture.Height(), pfDevice);
+  CopyRect(source, screen);
+  picture.Draw(0, 0, screen);
+  return true;
+}
+
 TBitmap TScreen::Capture(const TRect& source) {
   // CopyRect writes every pixel of the picture, black where the screen ends.
   TBitmap picture =

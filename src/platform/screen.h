@@ -77,6 +77,11 @@ class TScreen {
   // The monitor that holds the point, else the primary monitor.
   TMonitor MonitorFromPoint(TPoint point);
   TMonitor PrimaryMonitor();
+
+ protected:
+  // A picture of another depth than the screen's gets its copy through a
+  // screen-format picture: true when it was copied so.
+  bool CopyThroughScreenFormat(const TRect& source, TBitmap& picture);
 };
 
 // Draws the pointer into a picture taken with its top-left corner at

@@ -126,12 +126,7 @@ void TWaylandScreen::StoreRows(const TCastPicture& cast, const TRect& part, cons
 
 void TWaylandScreen::CopyRect(const TRect& source, TBitmap& picture) {
   CheckCast();
-  if (picture.BitCount() != 32) {
-    TBitmap screen(picture.Width(), picture.Height(), pfDevice);
-    CopyRect(source, screen);
-    picture.Draw(0, 0, screen);
-    return;
-  }
+  if (CopyThroughScreenFormat(source, picture)) return;
   const int64_t width = std::min<int64_t>(source.Width(), picture.Width());
   const int64_t height = std::min<int64_t>(source.Height(), picture.Height());
   if (width <= 0 || height <= 0) return;

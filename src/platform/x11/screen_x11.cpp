@@ -244,13 +244,7 @@ void TX11Screen::StoreRows(const XImage* image, TBitmap& picture, int32_t destX,
 }
 
 void TX11Screen::CopyRect(const TRect& source, TBitmap& picture) {
-  if (picture.BitCount() != 32) {
-    // Other depths take the copy through a screen-format picture.
-    TBitmap screen(picture.Width(), picture.Height(), pfDevice);
-    CopyRect(source, screen);
-    picture.Draw(0, 0, screen);
-    return;
-  }
+  if (CopyThroughScreenFormat(source, picture)) return;
   const int64_t width = std::min<int64_t>(source.Width(), picture.Width());
   const int64_t height = std::min<int64_t>(source.Height(), picture.Height());
   if (width <= 0 || height <= 0) return;
