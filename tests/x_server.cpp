@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +21,12 @@ pid_t TXServer::Start(std::vector<std::string> args, const std::string& display,
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   // -noreset: the server would otherwise wipe the screen whenever its last client leaves.
   args.insert(args.begin() + 1, {"-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-noreset"});
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
+    // A test that aborts takes its X server with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
     fcntl(fds[1], F_SETFD, 0);  // the server writes its display number here
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
