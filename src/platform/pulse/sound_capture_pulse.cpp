@@ -176,8 +176,8 @@ void TPulseCapture::Connect(TInput& input) {
     throw Exception("The sound source \"" + input.Name +
                     "\" does not exist: the sound server has no default " +
                     (input.Name == "Microphone" ? "input" : "output"));
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(kRate), static_cast<uint8_t>(kChannels)};
-  input.Stream = pa_stream_new(FContext, "Pelimar recording", &spec, nullptr);
+  const pa_sample_spec format{PA_SAMPLE_S16LE, static_cast<uint32_t>(kRate), static_cast<uint8_t>(kChannels)};
+  input.Stream = pa_stream_new(FContext, "Pelimar recording", &format, nullptr);
   if (!input.Stream) throw Exception("Cannot record the sound \"" + input.Name + "\"");
   pa_stream_set_state_callback(input.Stream, &TPulseCapture::OnStreamState, &input);
   pa_stream_set_read_callback(input.Stream, &TPulseCapture::OnRead, &input);
