@@ -516,14 +516,14 @@ TEST(EndToEnd, ARecordingOfAProgramKilledWhileExportingIsKeptForLater) {
     program.Press(82);  // "S&top recording"
     Pause(300);
     pictures = PictureFilesUnder(temp.Path()).size();
-    const std::string folder = std::filesystem::path(PictureFilesUnder(temp.Path()).at(0)).parent_path();
-    TCreationWatch watch(folder);
+    // The pictures go straight into a hidden file beside the target.
+    TCreationWatch watch(temp.Path());
     program.Press(121);  // "S&ave recording to disk..."
     AnswerTheFileDialog(server, program, temp.File("exported.avi"));
-    ASSERT_TRUE(watch.Wait("~AWTemp.avi", 20));
+    ASSERT_TRUE(watch.Wait(".exported.avi.pelimar-", 20));
     program.Kill();
     std::cout << "Left by kill -9 while exporting:\n" << Left(temp);
-    EXPECT_NE(Left(temp).find("AWTemp.avi"), std::string::npos);
+    EXPECT_NE(Left(temp).find(".exported.avi.pelimar-"), std::string::npos);
   }
   {
     TProgram program(server, temp);
@@ -532,7 +532,7 @@ TEST(EndToEnd, ARecordingOfAProgramKilledWhileExportingIsKeptForLater) {
     server.Run("xdotool key Escape");  // "Later"
     ASSERT_TRUE(WaitForWindows(server, "Pelimar", 0));
     EXPECT_EQ(PictureFilesUnder(temp.Path()).size(), pictures);
-    EXPECT_EQ(Left(temp).find("AWTemp"), std::string::npos);
+    EXPECT_EQ(Left(temp).find(".exported.avi.pelimar-"), std::string::npos);
     EXPECT_TRUE(program.Close());
   }
   EXPECT_EQ(PictureFilesUnder(temp.Path()).size(), pictures);

@@ -5,11 +5,14 @@
 #include <QTest>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <sstream>
 
 #include "Main_F.h"
+#include "export_job.h"
 #include "frame_store.h"
 #include "image/picture_files.h"
 #include "image_box.h"
@@ -115,6 +118,13 @@ class TestExport : public QObject {
   // Presses Save and answers the file dialog with path, or cancels it when
   // path is empty; message boxes are answered with answer.
   QStringList Save(const std::string& path, QMessageBox::StandardButton answer = QMessageBox::Ok) {
+    TMessageBoxes boxes(answer);
+    StartSave(path);
+    Form->WaitForExport();
+    return boxes.Texts;
+  }
+  // Presses Save and answers the file dialog with path: the export runs on.
+  void StartSave(const std::string& path) {
     QTimer::singleShot(0, [this, path] {
       QTRY_VERIFY(Form->SaveDialog1->isVisible());
       if (path.empty()) {
@@ -126,9 +136,46 @@ class TestExport : public QObject {
         if (Form->SaveDialog1->isVisible()) Form->SaveDialog1->reject();
       }
     });
-    TMessageBoxes boxes(answer);
     Form->SaveBtn->click();
-    return boxes.Texts;
+  }
+
+  // Holds the export on its own thread at the first progress report for
+  // which stop says so, until the test lets it go or the export is
+  // cancelled: what the window does meanwhile cannot race the export.
+  struct THold {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool Reached = false;
+    bool Released = false;
+    void Release() {
+      std::lock_guard<std::mutex> guard(Lock);
+      Released = true;
+      Changed.notify_all();
+    }
+  };
+  void HoldExport(THold& hold, std::function<bool(int32_t)> stop) {
+    Form->AviWriter->OnProgress = [this, &hold, stop](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
+      const TExportJob& job = *Form->FExport;  // there until the export has ended
+      if (stop(frameCount)) {
+        std::unique_lock<std::mutex> lock(hold.Lock);
+        if (!hold.Reached) {
+          hold.Reached = true;
+          while (!hold.Released && job.CancelledAt() == std::chrono::steady_clock::time_point{})
+            hold.Changed.wait_for(lock, std::chrono::milliseconds(5));
+        }
+      }
+      Form->AviWriterProgress(sender, frameCount, abort);
+    };
+  }
+  bool Reached(THold& hold) {
+    std::lock_guard<std::mutex> guard(hold.Lock);
+    return hold.Reached;
+  }
+  void VerifyNothingWritten(const std::string& path) {
+    QVERIFY(!std::filesystem::exists(path));
+    QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
+    for (const std::string& file : EverythingUnder(Temp->Path()))
+      QVERIFY2(file.find(".pelimar-") == std::string::npos, file.c_str());  // no half-written save
   }
   // Answers the offers of abandoned recordings with the buttons named, in
   // turn, keeping their texts; a "Save..." is followed by the file dialog,
@@ -239,39 +286,34 @@ class TestExport : public QObject {
     }
   }
 
-  void ProgressMovesByTwentiesAndPreviewsThePictureReached() {
+  // The bar follows the save to its last report; the preview is a picture
+  // of the recording as it was decoded for the file.
+  void ProgressAndPreviewFollowTheExport() {
     for (int count : {45, 40, 1}) {
       Record(NumberedPictures(count), true);
       const std::vector<std::string> files = Form->Frames();
       const TBitmap first = LoadPictureFile(files[0], pf32bit);
-      std::vector<int32_t> reports;
-      QStringList labels;
+      std::vector<QImage> decoded;
+      for (const std::string& file : files)
+        decoded.push_back(ToQImage(LoadPictureFile(file, pf32bit)).convertToFormat(QImage::Format_RGB32));
+      std::vector<int32_t> reports;  // made on the export's thread, read once it ended
       Form->AviWriter->OnProgress = [&](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
-        labels << Form->ProgressLabel->text();
-        Form->AviWriterProgress(sender, frameCount, abort);
         reports.push_back(frameCount);
-        QCOMPARE(Form->ProgressBar1->value(), frameCount);
-        if (frameCount < count)
-          QCOMPARE(Form->StatusImg->Picture(),
-                   ToQImage(LoadPictureFile(files[static_cast<size_t>(frameCount)])));
+        Form->AviWriterProgress(sender, frameCount, abort);
       };
       const std::string path = Temp->File("progress" + std::to_string(count) + ".avi");
       QVERIFY(Save(path).isEmpty());
       QCOMPARE(Form->ProgressBar1->maximum(), count);
-      // While adding: every twentieth picture; the label keeps its text.
-      std::vector<int32_t> adding;
-      for (int i = 20; i <= count; i += 20) adding.push_back(i);
-      QVERIFY(reports.size() >= adding.size());
-      QCOMPARE(std::vector<int32_t>(reports.begin(), reports.begin() + static_cast<long>(adding.size())),
-               adding);
-      // While writing: the writer's reports, ending at the count for 45 and 40.
-      QVERIFY(reports.size() > adding.size());
-      QCOMPARE(labels[static_cast<qsizetype>(adding.size())], QString("Writing file..."));
+      QVERIFY(!reports.empty());
+      QVERIFY(std::is_sorted(reports.begin(), reports.end()));
       // The save's last report is 45 of 45, but 39 of 40 (40 x 0.01 x 100
       // falls just short in binary); the label says "Done..." either way.
       if (count == 45) QCOMPARE(reports.back(), 45);
       if (count == 40) QCOMPARE(reports.back(), 39);
+      QCOMPARE(Form->ProgressBar1->value(), reports.back());
       QCOMPARE(Form->ProgressLabel->text(), QString("Done..."));
+      const QImage preview = Form->StatusImg->Picture().convertToFormat(QImage::Format_RGB32);
+      QVERIFY(std::find(decoded.begin(), decoded.end(), preview) != decoded.end());
       QVERIFY(Probe(path).find("nb_read_frames=" + std::to_string(count)) != std::string::npos);
       // The first frame is the first picture, as JPEG gave it back.
       QVERIFY(FrameBytes(path, 0) == PictureBytes(first));
@@ -311,8 +353,8 @@ class TestExport : public QObject {
     VerifyRecordingKept(25);
     QVERIFY(!std::filesystem::exists(Temp->File("refused.avi")));
 
-    // H.264 takes no odd sides: the save fails after every frame went into
-    // the intermediate file. The file at the target survives it.
+    // H.264 takes no odd sides: said before anything is written. The file
+    // at the target survives it.
     SettingsForm->PixelFormatCBX->setCurrentIndex(6);  // "32 bit"
     SettingsForm->PixelFormatCBXChange();
     SettingsForm->CompressionCBX->setCurrentIndex(SettingsForm->CompressionCBX->findText("H264", Qt::MatchStartsWith));
@@ -320,11 +362,24 @@ class TestExport : public QObject {
     std::ofstream(path) << "keep me";
     const QStringList messages = Save(path, QMessageBox::Yes);
     QCOMPARE(messages.size(), 2);  // replace it?, then the failure
-    QCOMPARE(messages[1], QString("Unable to write output file. Error 80044066."));
+    QCOMPARE(messages[1], QString("H264 cannot compress pictures of 63 x 47; choose another compression or an "
+                                  "area with even sides."));
     VerifyRecordingKept(25);
     QCOMPARE(ReadText(path), std::string("keep me"));
     QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
     QCOMPARE(EverythingUnder(Temp->Path() + "pelimar-" + std::to_string(geteuid())).size(), size_t{27});
+    // For this recording the settings offer no H.264; the choice comes back
+    // for the recordings it suits.
+    QStringList offered;
+    QTimer::singleShot(0, [&offered] {
+      QTRY_VERIFY(SettingsForm->isVisible());
+      for (int i = 0; i < SettingsForm->CompressionCBX->count(); ++i) offered << SettingsForm->CompressionCBX->itemText(i);
+      SettingsForm->accept();
+    });
+    Form->SpeedButton3Click();
+    QVERIFY(offered.filter(QRegularExpression("^MJPG ")).size() == 1);
+    QVERIFY2(offered.filter(QRegularExpression("^H264 ")).isEmpty(), qPrintable(offered.join(", ")));
+    QVERIFY(SettingsForm->CompressionCBX->currentText().startsWith("H264 "));
     QCOMPARE(OpenFiles(Temp->Path()), descriptors);
     for (const std::string& file : EverythingUnder(Temp->Path()))
       QVERIFY2(file.find(".pelimar-") == std::string::npos, file.c_str());  // no half-written save
@@ -392,31 +447,22 @@ class TestExport : public QObject {
     QVERIFY(std::filesystem::is_symlink(link));
     QCOMPARE(ModeOf(real), 0640u);
     QVERIFY(Probe(real).find("nb_read_frames=20") != std::string::npos);
-    // The journal, 20 pictures and the intermediate file.
-    QCOMPARE(modes, std::vector<unsigned>(22, 0600u));
+    // The journal and 20 pictures: the frames go nowhere but into the video.
+    QCOMPARE(modes, std::vector<unsigned>(21, 0600u));
   }
 
-  // A temporary folder on a full disk: said before anything is written.
-  void AFullDiskForTheIntermediateFileIsReportedFirst() {
+  // The frames go straight into the video: a full disk at the target is
+  // said, leaves nothing there, and keeps the recording.
+  void AFullDiskAtTheTargetLeavesNothingThere() {
     TSmallDisk disk(2048);
     if (!disk.Mounted()) QSKIP("mounting a small disk needs root");
-    {
-      TScopedEnv tmpdir("TMPDIR", disk.Path().c_str());
-      Record(NumberedPictures(25, 640, 480), true);
-      const std::string folder = Form->FRecording->Path();
-      const std::string path = Temp->File("full.avi");
-      const QStringList messages = Save(path);
-      QCOMPARE(messages.size(), 1);
-      // 25 frames of 640 x 480 x 32 bits and the headers: 31 MB.
-      const QRegularExpression expected("^Not enough disk space for the intermediate file in " +
-                                        QRegularExpression::escape(QString::fromStdString(folder).chopped(1)) +
-                                        ": 31 MB are needed, 1 MB are free\\.$");
-      QVERIFY2(expected.match(messages[0]).hasMatch(), qPrintable(messages[0]));
-      VerifyRecordingKept(25);
-      QVERIFY(!std::filesystem::exists(path));
-      QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
-      Form->ClearFrames();
-    }
+    Record(NumberedPictures(25, 640, 480), true);
+    const QStringList messages = Save(disk.Path() + "full.avi");
+    QCOMPARE(messages.size(), 1);
+    QVERIFY2(messages[0].startsWith("Unable to write output file. Error "), qPrintable(messages[0]));
+    VerifyRecordingKept(25);
+    QCOMPARE(EverythingUnder(disk.Path()), std::vector<std::string>());
+    Form->ClearFrames();
   }
 
   // Recordings left by programs that died are offered one after the other,
@@ -469,6 +515,108 @@ class TestExport : public QObject {
     QVERIFY(Save(path, QMessageBox::Yes).size() == 1);
     QVERIFY(Probe(path).find("time_base=1/5\nnb_read_frames=2") != std::string::npos);
     QVERIFY(EverythingUnder(RecordingsFolder()).empty());
+  }
+
+  // Cancelled at a tenth, at half and while the file is completed: nothing
+  // at the target or beside it, the recording as it was, and the next
+  // export makes the whole video.
+  void ACancelledExportLeavesNothingAndKeepsTheRecording() {
+    constexpr int kCount = 60;
+    Record(NumberedPictures(kCount), true);
+    const std::vector<std::string> files = Form->Frames();
+    const std::string path = Temp->File("cancelled.avi");
+    std::function<bool(int32_t)> stops[] = {
+        [](int32_t frames) { return frames >= kCount / 10; },
+        [](int32_t frames) { return frames >= kCount / 2; },
+        [this](int32_t) { return Form->FExport->Stage() == TExportJob::TStage::Writing; }};
+    for (auto& stop : stops) {
+      THold hold;
+      HoldExport(hold, stop);
+      TMessageBoxes boxes;
+      StartSave(path);
+      QTRY_VERIFY(Reached(hold));
+      QVERIFY(Form->Exporting());
+      if (&stop == &stops[2]) QTRY_COMPARE(Form->ProgressLabel->text(), QString("Writing file..."));
+      // Meanwhile nothing that would change the recording can be pressed.
+      QVERIFY(!Form->SetAreaBtn->isEnabled() && !Form->RecordBtn->isEnabled() && !Form->SettingsBtn->isEnabled());
+      QCOMPARE(Form->SaveBtn->text(), QString("Cancel export"));
+      Form->SaveBtn->click();
+      Form->WaitForExport();
+      QCOMPARE(boxes.Texts, QStringList());
+      QCOMPARE(Form->ProgressLabel->text(), QString("Cancelled..."));
+      QCOMPARE(Form->SaveBtn->text(), QString("S&ave recording to disk..."));
+      QVERIFY(Form->SetAreaBtn->isEnabled() && Form->SettingsBtn->isEnabled());
+      VerifyNothingWritten(path);
+      QCOMPARE(Form->Frames(), files);
+      VerifyRecordingKept(kCount);
+    }
+    Form->AviWriter->OnProgress = [this](TAviFileWriter& sender, int32_t frames, bool& abort) {
+      Form->AviWriterProgress(sender, frames, abort);
+    };
+    QVERIFY(Save(path).isEmpty());
+    QVERIFY(Probe(path).find("nb_read_frames=" + std::to_string(kCount)) != std::string::npos);
+    VerifyRecordingGone(files);
+  }
+
+  // Closing the window while a video is saved asks first: a no lets the
+  // export finish, a yes stops it with nothing written.
+  void ClosingDuringAnExportAsks() {
+    for (QMessageBox::StandardButton answer : {QMessageBox::No, QMessageBox::Yes}) {
+      Record(NumberedPictures(30), true);
+      const std::string path = Temp->File(answer == QMessageBox::No ? "kept.avi" : "closed.avi");
+      THold hold;
+      HoldExport(hold, [](int32_t frames) { return frames >= 3; });
+      TMessageBoxes boxes(answer);
+      StartSave(path);
+      QTRY_VERIFY(Reached(hold));
+      Form->close();
+      QCOMPARE(boxes.Texts, QStringList{"A video is being saved. Stop saving it and close?"});
+      if (answer == QMessageBox::No) {
+        QVERIFY(Form->isVisible());
+        QVERIFY(Form->Exporting());
+        hold.Release();
+        Form->WaitForExport();
+        QVERIFY(Probe(path).find("nb_read_frames=30") != std::string::npos);
+      } else {
+        QVERIFY(!Form->Exporting());
+        QVERIFY(!Form->isVisible());
+        VerifyNothingWritten(path);
+      }
+    }
+  }
+
+  // The window goes on handling what it is sent while a long export runs.
+  void TheWindowAnswersDuringAnExport() {
+    std::vector<TBitmap> pictures;
+    const TBitmap desktop = ScreenLikePicture(640 + 2 * 300, 480, pf32bit);
+    for (int i = 0; i < 300; ++i) {
+      TBitmap picture(640, 480, pf32bit);
+      picture.Draw(-2 * i, 0, desktop);
+      pictures.push_back(std::move(picture));
+    }
+    Record(pictures, true);
+    int handledDuring = 0;
+    std::chrono::steady_clock::duration slowest{};
+    QTimer sender;
+    QObject::connect(&sender, &QTimer::timeout, [&] {
+      const auto sent = std::chrono::steady_clock::now();
+      // A move of the pointer over the window, handled when the queue gets to it.
+      QTest::mouseMove(Form->SaveBtn, QPoint(10 + handledDuring % 20, 10));
+      QMetaObject::invokeMethod(
+          Form.get(),
+          [&, sent] {
+            if (Form->Exporting()) ++handledDuring;
+            slowest = std::max(slowest, std::chrono::steady_clock::now() - sent);
+          },
+          Qt::QueuedConnection);
+    });
+    sender.start(20);
+    QVERIFY(Save(Temp->File("long.avi")).isEmpty());
+    sender.stop();
+    qInfo("%d events handled during the export, the slowest after %.1f ms", handledDuring,
+          std::chrono::duration<double, std::milli>(slowest).count());
+    QVERIFY(handledDuring >= 5);
+    QVERIFY(Probe(Temp->File("long.avi")).find("nb_read_frames=300") != std::string::npos);
   }
 
   // Replacing a file needs a yes; a no returns to the dialog.

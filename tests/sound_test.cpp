@@ -81,6 +81,7 @@ class TestSound : public QObject {
       static_cast<QDialog*>(Form->SaveDialog1)->accept();
     });
     Form->SaveBtn->click();
+    Form->WaitForExport();
     return avi;
   }
   void Paint(uint32_t grey) {

@@ -168,6 +168,7 @@ class TestWayland : public QObject {
       static_cast<QDialog*>(Form->SaveDialog1)->accept();
     });
     Form->SaveBtn->click();
+    Form->WaitForExport();
     QCOMPARE(Boxes->Texts, QStringList());
     const std::string probe = RunCommand(
         "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=width,height,nb_read_frames "

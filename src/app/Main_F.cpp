@@ -18,6 +18,7 @@
 #include "areaform_f.h"
 #include "base/file.h"
 #include "error_box.h"
+#include "export_job.h"
 #include "frame_store.h"
 #include "image/picture_files.h"
 #include "image_box.h"
@@ -199,6 +200,11 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   RecordTimer->setTimerType(Qt::PreciseTimer);
   RecordTimer->setInterval(100);
 
+  FExportTimer = new QTimer(this);
+  FExportTimer->setObjectName("ExportTimer");
+  FExportTimer->setInterval(50);
+  connect(FExportTimer, &QTimer::timeout, this, [this] { ExportTick(); });
+
   connect(SetAreaBtn, &QToolButton::clicked, this, [this] { Guarded([this] { SetAreaBtnClick(); }); });
   connect(RecordBtn, &QToolButton::clicked, this, [this] { Guarded([this] { RecordBtnClick(); }); });
   connect(StopRecordingBtn, &QToolButton::clicked, this,
@@ -348,6 +354,17 @@ void TMainForm::SaveSettings() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  if (FExport) {
+    // Closing would end the export with the program: only when the user says so.
+    if (QMessageBox::question(this, QApplication::applicationName(),
+                              "A video is being saved. Stop saving it and close?",
+                              QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+      event->ignore();
+      return;
+    }
+    CancelExport();
+    WaitForExport();
+  }
   FormClose();
   event->accept();
   QApplication::quit();
@@ -357,6 +374,12 @@ void TMainForm::FormClose() {
   if (FClosed) return;
   FClosed = true;
   RecordTimer->stop();  // no tick may run once the window is gone
+  if (FExport) {
+    // The writer and the pictures go with the window: the export first.
+    FExport->Cancel();
+    FExport->Wait();
+    FinishExport();
+  }
   try {
     SaveSettings();
   } catch (...) {
@@ -569,7 +592,29 @@ void TMainForm::StopRecordingBtnClick() {
 
 void TMainForm::SpeedButton3Click() {
   SettingsForm->move(frameGeometry().left() - SettingsForm->frameGeometry().width(), frameGeometry().top());
+  // With a recording to save, the list offers only the compressors that
+  // take its pictures; afterwards it is the list as it was, with the
+  // user's choice kept where the recording had hidden it.
+  TPoint size{};
+  const bool fitted = !FFrames.empty() && FirstPictureSize(size);
+  const int32_t width = AviWriter->Width(), height = AviWriter->Height();
+  const QString before = SettingsForm->ChosenCompression();
+  const int depth = SettingsForm->PixelFormatCBX->currentIndex();
+  QString shown;
+  if (fitted) {
+    AviWriter->SetWidth(size.X);
+    AviWriter->SetHeight(size.Y);
+    SettingsForm->FitCompressionList(before);
+    shown = SettingsForm->ChosenCompression();
+  }
   SettingsForm->exec();
+  if (fitted) {
+    AviWriter->SetWidth(width);
+    AviWriter->SetHeight(height);
+    const QString now = SettingsForm->ChosenCompression();
+    const bool untouched = now == shown && depth == SettingsForm->PixelFormatCBX->currentIndex();
+    SettingsForm->FitCompressionList(untouched ? before : now);
+  }
 }
 
 void TMainForm::RecordTimerTimer() {
@@ -618,7 +663,23 @@ void TMainForm::RecordTimerTimer() {
   }
 }
 
+bool TMainForm::FirstPictureSize(TPoint& size) {
+  for (const std::string& path : FFrames) {
+    try {
+      const TBitmap picture = LoadPictureFile(path);
+      size = TPoint{picture.Width(), picture.Height()};
+      return true;
+    } catch (const Exception&) {
+    }
+  }
+  return false;
+}
+
 void TMainForm::SaveBtnClick() {
+  if (FExport) {
+    CancelExport();  // the button says "Cancel export" meanwhile
+    return;
+  }
   if (FFrames.empty()) return;
   if (!FLastSaveName.isEmpty()) SaveDialog1->selectFile(FLastSaveName);
   // A cancelled dialog keeps the recording for another try.
@@ -626,13 +687,13 @@ void TMainForm::SaveBtnClick() {
   FLastSaveName = SaveDialog1->selectedFiles().first();
   TAviFileWriter& writer = *AviWriter;
   const int32_t pictures = FrameCount();
+  // A save refused before it started leaves the writer's size as it was,
+  // which the compression list is made for.
+  const int32_t width = writer.Width(), height = writer.Height();
   try {
     // Noted before anything is written, so that after a crash the file
     // half-written beside the target can be found and removed.
     Recording().AddTarget(FLastSaveName.toStdString());
-    const int compression = SettingsForm->CompressionCBX->currentIndex();
-    writer.SetCompression(
-        compression < 1 ? std::string() : SettingsForm->CompressionCBX->currentText().left(4).toStdString());
     writer.SetCompressOnTheFly(false);
     writer.SetStretch(false);
     writer.SetFrameTime(FRecordedFrameTime > 0 ? FRecordedFrameTime : RecordTimer->interval());
@@ -641,57 +702,113 @@ void TMainForm::SaveBtnClick() {
     writer.SetTempFolder(Recording().Path());
     // The sound lined up with the pictures, taken from its first sample.
     writer.SetWavFileName(AlignedSound(writer.FrameTime()));
-    {
-      // The video has the size of the first picture that can be read.
-      TBitmap first;
-      for (const std::string& path : FFrames) {
-        try {
-          first = LoadPictureFile(path);
-          break;
-        } catch (const Exception&) {
-        }
-      }
-      if (first.Empty())
-        throw Exception("None of the " + std::to_string(pictures) +
-                        " pictures of the recording could be read");
-      writer.SetWidth(first.Width());
-      writer.SetHeight(first.Height());
-    }
-    writer.CheckIntermediateSpace(pictures);
-    writer.InitVideo();
-    ProgressBar1->setMaximum(pictures);
-    // Each picture is read as what its file holds, whatever the JPEG
-    // setting is now or was while it was taken.
-    const size_t unreadable = AddPictures(writer, FFrames);
-    if (unreadable > 0) {
-      // Nothing has reached the target yet: the user may still say no.
-      const QString question = QString("%1 of the %2 pictures could not be read. Export the others?")
-                                   .arg(unreadable)
-                                   .arg(pictures);
-      if (QMessageBox::question(this, QApplication::applicationName(), question,
-                                QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
-        writer.Discard();
-        return;
-      }
-    }
-    ProgressLabel->setText("Compressing...");
-    ProgressLabel->repaint();
-    writer.FinalizeVideo();
-    ProgressLabel->setText("Writing file...");
-    ProgressLabel->repaint();
-    writer.WriteAvi();
+    // The video has the size of the first picture that can be read.
+    TPoint size{};
+    if (!FirstPictureSize(size))
+      throw Exception("None of the " + std::to_string(pictures) + " pictures of the recording could be read");
+    writer.SetWidth(size.X);
+    writer.SetHeight(size.Y);
+    // Checked against the frames as they will be, before anything is written.
+    const int compression = SettingsForm->CompressionCBX->currentIndex();
+    writer.SetCompression(
+        compression < 1 ? std::string() : SettingsForm->CompressionCBX->currentText().left(4).toStdString());
   } catch (...) {
     // The recording stays for another try; the writer lets go of its files.
     writer.Discard();
     writer.SetWavFileName(std::string());
+    writer.SetWidth(width);
+    writer.SetHeight(height);
     throw;
   }
+  ProgressBar1->setMaximum(pictures);
+  ProgressBar1->setValue(0);
+  ProgressLabel->setText("Compressing...");
+  FExport = std::make_unique<TExportJob>(writer, FFrames);
+  SetExporting(true);
+  FExport->Start();
+  FExportTimer->start();
+}
+
+void TMainForm::SetExporting(bool exporting) {
+  if (exporting) FRecordWasEnabled = RecordBtn->isEnabled();
+  SetAreaBtn->setEnabled(!exporting);
+  RecordBtn->setEnabled(!exporting && FRecordWasEnabled);
+  SettingsBtn->setEnabled(!exporting);
+  SaveBtn->setText(exporting ? "Cancel export" : "S&ave recording to disk...");
+  SaveBtn->setIcon(QIcon(exporting ? ":/stop.svg" : ":/save.svg"));
+  SaveBtn->setToolTip(exporting ? QString("Stops saving the video; the recording is kept")
+                                : QString::fromUtf8("Sparar det senast inspelade klippet till disk"));
+  SaveBtn->setEnabled(exporting || !FFrames.empty());
+}
+
+void TMainForm::CancelExport() {
+  if (FExport) FExport->Cancel();
+}
+
+void TMainForm::WaitForExport() {
+  while (FExport) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+}
+
+void TMainForm::ExportTick() {
+  if (!FExport) return;
+  TExportJob& job = *FExport;
+  ProgressBar1->setValue(job.FramesDone());
+  const QImage preview = job.TakePreview();
+  if (!preview.isNull()) StatusImg->SetPicture(preview);
+  switch (job.Stage()) {
+    case TExportJob::TStage::Compressing:
+      break;
+    case TExportJob::TStage::Writing:
+      ProgressLabel->setText("Writing file...");
+      break;
+    case TExportJob::TStage::Asking:
+      if (!FAsking) {
+        // Nothing has reached the target yet: the user may still say no.
+        FAsking = true;
+        const QString question = QString("%1 of the %2 pictures could not be read. Export the others?")
+                                     .arg(job.Unreadable())
+                                     .arg(FrameCount());
+        const bool others = QMessageBox::question(this, QApplication::applicationName(), question,
+                                                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+        FAsking = false;
+        if (FExport) FExport->Answer(others);
+      }
+      break;
+    default:
+      break;
+  }
+  if (FExport && FExport->Ended() && !FAsking) FinishExport();
+}
+
+void TMainForm::FinishExport() {
+  FExportTimer->stop();
+  std::unique_ptr<TExportJob> job = std::move(FExport);
+  job->Wait();
+  SetExporting(false);
+  const QImage preview = job->TakePreview();
+  if (!preview.isNull()) StatusImg->SetPicture(preview);
+  TAviFileWriter& writer = *AviWriter;
   // A later recording without sound gets none.
   writer.SetWavFileName(std::string());
-  ProgressLabel->setText("Done...");
-  ProgressLabel->repaint();
-  UpdateSizeLabel(0);
-  ClearFrames();
+  switch (job->Stage()) {
+    case TExportJob::TStage::Done:
+      ProgressBar1->setValue(job->FramesDone());
+      ProgressLabel->setText("Done...");
+      UpdateSizeLabel(0);
+      ClearFrames();
+      break;
+    case TExportJob::TStage::Cancelled:
+      // The recording stays for another try.
+      writer.Discard();
+      ProgressBar1->setValue(0);
+      ProgressLabel->setText("Cancelled...");
+      break;
+    default:
+      writer.Discard();
+      ProgressLabel->setText(QString());
+      if (!FClosed) ShowErrorBox(job->Failure());
+      break;
+  }
 }
 
 void TMainForm::FinishSound() {
@@ -773,6 +890,7 @@ void TMainForm::OfferAbandonedRecordings() {
     } else if (box.clickedButton() == save) {
       Adopt(std::move(recording));
       Guarded([this] { SaveBtnClick(); });
+      WaitForExport();
       // A save that did not finish keeps the recording in the window; the
       // others wait for the next start.
       if (!FFrames.empty()) return;
@@ -781,20 +899,10 @@ void TMainForm::OfferAbandonedRecordings() {
   }
 }
 
-void TMainForm::AviWriterProgress(TAviFileWriter&, int32_t FrameCount, bool&) {
-  const int32_t pictures = static_cast<int32_t>(FFrames.size());
-  ProgressBar1->setValue(FrameCount);
-  if (FrameCount >= 0 && FrameCount < pictures) {
-    try {
-      StatusImg->SetPicture(ToQImage(LoadPictureFile(FFrames[static_cast<size_t>(FrameCount)])));
-    } catch (const Exception&) {
-      // Only the preview is missing; the export itself reports its own errors.
-    }
-  }
-  StatusImg->repaint();
-  ProgressLabel->repaint();
-  ProgressBar1->repaint();
-  if (FrameCount == pictures) ProgressLabel->setText("Done...");
+void TMainForm::AviWriterProgress(TAviFileWriter&, int32_t FrameCount, bool& abort) {
+  // From the export's thread: only the job is told; the window shows it
+  // at its next tick.
+  if (FExport) FExport->Progress(FrameCount, abort);
 }
 
 void TMainForm::SpeedButton4Click() {

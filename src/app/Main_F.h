@@ -19,6 +19,7 @@
 #include "writer/AviFileWriter.h"
 
 class TImageBox;
+class TExportJob;
 
 // The main window: an always-on-top tool window at the top right of the
 // primary screen, from which the recording is driven.
@@ -66,6 +67,13 @@ class TMainForm : public QWidget {
   void SaveBtnClick();
   void AviWriterProgress(TAviFileWriter& Sender, int32_t FrameCount, bool& abort);
 
+  // While a video is being saved, on a thread of its own: the Save button
+  // cancels it, and what would change the recording waits.
+  bool Exporting() const { return FExport != nullptr; }
+  void CancelExport();
+  // Lets the window run until the export has ended.
+  void WaitForExport();
+
   // The seven settings of the dialog in the per-user registry, under
   // "software\quorvane\Sorvek". LoadSettings sets the defaults first.
   void LoadSettings();
@@ -111,6 +119,13 @@ class TMainForm : public QWidget {
   // The sound that goes with the recording's pictures at frameTime ms a
   // picture, when it has any.
   std::string AlignedSound(int32_t frameTime);
+  // Shows how the export goes, and ends it in the window once it ended.
+  void ExportTick();
+  void FinishExport();
+  void SetExporting(bool exporting);
+  // The size of the recording's first picture that can be read (the
+  // video's size); false when none can be.
+  bool FirstPictureSize(TPoint& size);
   // Asks for the screen where the desktop wants the user's consent, with
   // the token kept from the last consent. False when refused.
   bool RequestScreen();
@@ -143,6 +158,10 @@ class TMainForm : public QWidget {
   std::vector<TAnchored> FAnchored;
   bool FClosed = false;
   QString FLastSaveName;  // proposed again by the next export
+  std::unique_ptr<TExportJob> FExport;  // goes before the writer it uses
+  QTimer* FExportTimer = nullptr;
+  bool FRecordWasEnabled = false;
+  bool FAsking = false;  // the question about unreadable pictures is open
 };
 
 extern TMainForm* MainForm;

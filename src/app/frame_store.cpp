@@ -1,8 +1,6 @@
 #include "frame_store.h"
 
-#include <deque>
 #include <functional>
-#include <future>
 
 #include "base/exception.h"
 #include "base/file.h"
@@ -24,48 +22,73 @@ std::string StorePicture(TRecordingFolder& folder, const TBitmap& picture, bool 
   return path;
 }
 
-size_t AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames) {
-  // A 32-bit video takes 32-bit pictures as they are.
-  const TPixelFormat decoded = writer.PixelFormat() == pf32bit ? pf32bit : pf24bit;
+TPictureSequence::TPictureSequence(const std::vector<std::string>& frames, TPixelFormat jpegFormat)
+    : FFrames(frames), FFormat(jpegFormat) {}
+
+// Decodes still running are waited for as their futures go.
+TPictureSequence::~TPictureSequence() = default;
+
+void TPictureSequence::Fill() {
+  // Decoding costs more than writing a frame, so the next pictures are
+  // decoded on other threads while the current one is used: at most
+  // kAhead + 2 pictures are in memory at a time, the current one included.
+  constexpr size_t kAhead = 2;
   // A picture that cannot be read comes back empty; other failures (no
   // memory) end the export.
-  auto load = [decoded](const std::string& path) {
+  auto load = [format = FFormat](const std::string& path) {
     try {
-      return LoadPictureFile(path, decoded);
+      return LoadPictureFile(path, format);
     } catch (const Exception&) {
       return TBitmap();
     }
   };
-  // Decoding costs more than writing a frame, so the next pictures are
-  // decoded on other threads while the writer takes the current one: at
-  // most kAhead + 2 pictures are in memory at a time, the one before
-  // included. An error of the writer ends the loop; decodes still running
-  // are waited for as their futures go.
-  constexpr size_t kAhead = 2;
-  std::deque<std::future<TBitmap>> ahead;
-  size_t next = 0;
-  auto fill = [&] {
-    while (ahead.size() < kAhead && next < frames.size())
-      ahead.push_back(std::async(std::launch::async, load, std::cref(frames[next++])));
-  };
-  fill();
-  TBitmap previous;
-  size_t unreadable = 0, waiting = 0;  // pictures before the first readable one
-  while (!ahead.empty()) {
-    TBitmap picture = ahead.front().get();
-    ahead.pop_front();
-    fill();
-    if (picture.Empty()) {
-      ++unreadable;
-      if (previous.Empty())
-        ++waiting;
-      else
-        writer.AddFrame(previous);
-      continue;
+  while (FAhead.size() < kAhead && FNext < FFrames.size())
+    FAhead.push_back(std::async(std::launch::async, load, std::cref(FFrames[FNext++])));
+}
+
+TBitmap TPictureSequence::Take() {
+  Fill();
+  if (FAhead.empty()) return TBitmap();
+  TBitmap picture = FAhead.front().get();
+  FAhead.pop_front();
+  Fill();
+  return picture;
+}
+
+bool TPictureSequence::Start() {
+  while (FNext < FFrames.size() || !FAhead.empty()) {
+    TBitmap picture = Take();
+    if (!picture.Empty()) {
+      FCurrent = std::move(picture);
+      return true;
     }
-    for (; waiting > 0; --waiting) writer.AddFrame(picture);
-    writer.AddFrame(picture);
-    previous = std::move(picture);
+    ++FUnreadable;
+    ++FWaiting;
   }
-  return unreadable;
+  return false;
+}
+
+const TBitmap& TPictureSequence::Next() {
+  if (FWaiting > 0) {
+    --FWaiting;
+    return FCurrent;
+  }
+  if (!FFirstGiven) {
+    FFirstGiven = true;
+    return FCurrent;
+  }
+  TBitmap picture = Take();
+  if (picture.Empty())
+    ++FUnreadable;
+  else
+    FCurrent = std::move(picture);
+  return FCurrent;
+}
+
+size_t AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames) {
+  // A 32-bit video takes 32-bit pictures as they are.
+  TPictureSequence sequence(frames, writer.PixelFormat() == pf32bit ? pf32bit : pf24bit);
+  if (!sequence.Start()) return frames.size();
+  for (size_t i = 0; i < frames.size(); ++i) writer.AddFrame(sequence.Next());
+  return sequence.Unreadable();
 }

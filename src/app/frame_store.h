@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <deque>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,40 @@ class TAviFileWriter;
 // is made exclusively, so a picture never replaces another file; a failure
 // leaves no file behind.
 std::string StorePicture(TRecordingFolder& folder, const TBitmap& picture, bool jpeg);
+
+// The pictures of a recording in order, each read as what its file holds
+// (JPEG pictures in jpegFormat), the next ones decoded on other threads
+// while the current one is used. A picture that cannot be read (gone,
+// damaged) is replaced by the one before it, or at the start by the first
+// one that can be read, so the video keeps its timing.
+class TPictureSequence {
+ public:
+  TPictureSequence(const std::vector<std::string>& frames, TPixelFormat jpegFormat);
+  ~TPictureSequence();
+  TPictureSequence(const TPictureSequence&) = delete;
+  TPictureSequence& operator=(const TPictureSequence&) = delete;
+
+  // Reads up to the first picture that can be read; false when none can.
+  bool Start();
+  // The picture of the next frame, which stays as it is until the next
+  // call; one call for each of the frames, after Start.
+  const TBitmap& Next();
+  // How many pictures were replaced so far.
+  size_t Unreadable() const { return FUnreadable; }
+
+ private:
+  TBitmap Take();
+  void Fill();
+
+  const std::vector<std::string>& FFrames;
+  TPixelFormat FFormat;
+  std::deque<std::future<TBitmap>> FAhead;
+  size_t FNext = 0;  // the next picture to decode
+  TBitmap FCurrent;
+  size_t FWaiting = 0;  // frames before the first readable picture not yet given out
+  bool FFirstGiven = false;
+  std::atomic<size_t> FUnreadable{0};
+};
 
 // Hands the writer every picture of a recording, in order, each read as
 // what its file holds. A picture that cannot be read (gone, damaged) is

@@ -99,6 +99,20 @@ void TSettingsForm::PixelFormatCBXChange() {
   CompressionCBX->setCurrentIndex(-1);
 }
 
+QString TSettingsForm::ChosenCompression() const {
+  return CompressionCBX->currentIndex() >= 0 ? CompressionCBX->currentText() : QString();
+}
+
+void TSettingsForm::FitCompressionList(const QString& chosen) {
+  if (!MainForm) return;
+  std::vector<std::string> lines;
+  MainForm->AviWriter->GetCompressorList(lines);
+  CompressionCBX->clear();
+  for (const std::string& line : lines) CompressionCBX->addItem(QString::fromStdString(line));
+  // A compressor that the frames no longer suit leaves nothing chosen.
+  CompressionCBX->setCurrentIndex(chosen.isEmpty() ? -1 : CompressionCBX->findText(chosen));
+}
+
 void TSettingsForm::FPSSpinChange() {
   if (MainForm) MainForm->RecordTimer->setInterval(1000 / FPSSpin->value());
 }

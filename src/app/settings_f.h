@@ -39,6 +39,10 @@ class TSettingsForm : public QDialog {
   // afresh for it, with no line selected; a depth the writer refuses
   // raises its error and leaves writer and list as they were.
   void PixelFormatCBXChange();
+  // The compressors that take frames of the writer's size and depth, with
+  // the line chosen (its text) chosen again where it is still there.
+  void FitCompressionList(const QString& chosen);
+  QString ChosenCompression() const;
   // The capture timer runs at 1000 div the rate, in milliseconds.
   void FPSSpinChange();
   // pf1bit .. pf32bit for the depth list's lines 0 to 6, pfDevice for no line.

@@ -58,8 +58,11 @@ struct TFrame {
   std::vector<uint8_t> Bytes;
 };
 
-TFrame ReadFrame(PAVISTREAM input, LONG position) {
+// The frame's bytes go into buffer, the memory of a frame written before,
+// so that frame after frame needs no fresh memory.
+TFrame ReadFrame(PAVISTREAM input, LONG position, std::vector<uint8_t> buffer) {
   TFrame frame;
+  frame.Bytes = std::move(buffer);
   LONG bytes = 0;
   frame.Result = AVIStreamRead(input, position, 1, nullptr, 0, &bytes, &frame.Samples);
   if (frame.Result != AVIERR_OK) return frame;
@@ -152,15 +155,18 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
     // The first read, here, also flushes what a file still open for
     // writing holds in its buffer, before any other thread reads it.
     std::future<TFrame> next;
-    if (frames > 0) next = std::async(std::launch::deferred, ReadFrame, video->Input, first);
+    std::vector<uint8_t> spare;
+    if (frames > 0)
+      next = std::async(std::launch::deferred, ReadFrame, video->Input, first, std::vector<uint8_t>());
     for (LONG frame = 0; frame < frames; ++frame) {
       TFrame current = next.get();
       if (frame + 1 < frames)
-        next = std::async(std::launch::async, ReadFrame, video->Input, first + frame + 1);
+        next = std::async(std::launch::async, ReadFrame, video->Input, first + frame + 1, std::move(spare));
       if (current.Result != AVIERR_OK) return current.Result;
       r = AVIStreamWrite(video->Output, video->Next, current.Samples, current.Bytes.data(),
                          static_cast<LONG>(current.Bytes.size()), AVIIF_KEYFRAME, nullptr, nullptr);
       if (r != AVIERR_OK) return r;
+      spare = std::move(current.Bytes);
       video->Next += current.Samples;
       const double until = video->SamplesPerSecond > 0 ? (frame + 1) / video->SamplesPerSecond : 0;
       for (TSource& s : sources) {
@@ -178,8 +184,6 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
     r = Copy(s, s.End, buffer);
     if (r != AVIERR_OK) return r;
   }
-  if (report(100) != AVIERR_OK) return AVIERR_USERABORT;
-
   for (TSource& s : sources) {
     if (s.Output != s.Direct) AVIStreamRelease(s.Output);  // flushes the encoder into Direct
     s.Output = nullptr;
@@ -189,7 +193,11 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
     s.Direct = nullptr;
   }
   sources.clear();
-  return AVIFileFinishWrite(file);  // a late write error, before the release hides it
+  r = AVIFileFinishWrite(file);  // a late write error, before the release hides it
+  if (r != AVIERR_OK) return r;
+  // The last word comes when the file is complete on the disk and not yet
+  // in place: stopping here still leaves nothing behind.
+  return report(100) != AVIERR_OK ? AVIERR_USERABORT : AVIERR_OK;
 }
 
 }  // namespace

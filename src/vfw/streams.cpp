@@ -95,6 +95,62 @@ struct TCompressedStream final : TAviStreamObject {
   std::unique_ptr<TCompressor> Compressor;
 };
 
+// Frames made when they are read, by the owner's function.
+struct TSourceStream final : TAviStreamObject {
+  TSourceStream(const AVISTREAMINFOA& info, std::vector<uint8_t> format, LONG frameSize, AVIFRAMESOURCE read)
+      : FInfo(info), FFormat(std::move(format)), FFrameSize(frameSize), FRead(std::move(read)) {
+    FInfo.dwSampleSize = 0;  // a frame is a sample
+  }
+
+  HRESULT ReadFormat(LONG, void* format, LONG* size) override {
+    if (!size) return AVIERR_BADPARAM;
+    const auto have = static_cast<LONG>(FFormat.size());
+    if (!format) {
+      *size = have;
+      return AVIERR_OK;
+    }
+    if (*size < 0) return AVIERR_BADPARAM;
+    const LONG copied = std::min(*size, have);
+    if (copied > 0) std::memcpy(format, FFormat.data(), static_cast<size_t>(copied));
+    *size = have;
+    return copied < have ? AVIERR_BUFFERTOOSMALL : AVIERR_OK;
+  }
+  HRESULT Info(AVISTREAMINFOA& info) override {
+    info = FInfo;
+    return AVIERR_OK;
+  }
+  LONG Start() override { return static_cast<LONG>(FInfo.dwStart); }
+  LONG Length() override { return static_cast<LONG>(FInfo.dwLength); }
+  HRESULT Read(LONG start, LONG samples, void* buffer, LONG bufferSize, LONG* bytes, LONG* samplesRead) override {
+    if (bytes) *bytes = 0;
+    if (samplesRead) *samplesRead = 0;
+    if (start < Start() || start >= Start() + Length() || samples <= 0) return AVIERR_BADPARAM;
+    if (!buffer) {
+      if (bytes) *bytes = FFrameSize;
+      if (samplesRead) *samplesRead = 1;
+      return AVIERR_OK;
+    }
+    if (bufferSize < FFrameSize) return AVIERR_BUFFERTOOSMALL;
+    HRESULT r;
+    try {
+      r = FRead(start, buffer, FFrameSize);
+    } catch (const std::bad_alloc&) {
+      r = AVIERR_MEMORY;
+    } catch (...) {
+      r = AVIERR_ERROR;
+    }
+    if (r != AVIERR_OK) return r;
+    if (bytes) *bytes = FFrameSize;
+    if (samplesRead) *samplesRead = 1;
+    return AVIERR_OK;
+  }
+
+  AVISTREAMINFOA FInfo;
+  std::vector<uint8_t> FFormat;
+  LONG FFrameSize;
+  AVIFRAMESOURCE FRead;
+};
+
 std::atomic<int> InitCount{0};
 
 }  // namespace
@@ -218,5 +274,16 @@ HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source, const
   if (options->fccType != 0 && options->fccType != streamtypeVIDEO) return AVIERR_UNSUPPORTED;
   if (!FindCompressorDriver(options->fccHandler)) return AVIERR_NOCOMPRESSOR;
   *compressed = new TCompressedStream(source, *options);
+  return AVIERR_OK;
+}
+
+HRESULT AVIMakeSourceStream(PAVISTREAM* stream, const AVISTREAMINFOA& info, const void* format, LONG formatSize,
+                            LONG frameSize, AVIFRAMESOURCE read) {
+  if (!stream) return AVIERR_BADPARAM;
+  *stream = nullptr;
+  if (!format || formatSize <= 0 || frameSize < 0 || !read || info.fccType != streamtypeVIDEO)
+    return AVIERR_BADPARAM;
+  const auto* bytes = static_cast<const uint8_t*>(format);
+  *stream = new TSourceStream(info, std::vector<uint8_t>(bytes, bytes + formatSize), frameSize, std::move(read));
   return AVIERR_OK;
 }

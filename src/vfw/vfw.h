@@ -166,6 +166,13 @@ HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, const void* 
                        DWORD flags, LONG* samplesWritten, LONG* bytesWritten);
 // A copy of the stream that stays readable after the source and its file are released.
 HRESULT CreateEditableStream(PAVISTREAM* result, PAVISTREAM source);
+// A video stream whose frames are made as they are read: read fills
+// buffer (frameSize bytes) with frame number frame. Saving it with AVISaveV
+// writes frames that never went into any other file. The frames are asked
+// for in order, one at a time, though not always from the same thread.
+using AVIFRAMESOURCE = std::function<HRESULT(LONG frame, void* buffer, LONG frameSize)>;
+HRESULT AVIMakeSourceStream(PAVISTREAM* stream, const AVISTREAMINFOA& info, const void* format, LONG formatSize,
+                            LONG frameSize, AVIFRAMESOURCE read);
 // A stream that compresses each frame written to it into source.
 HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source, const AVICOMPRESSOPTIONS* options,
                                 const void* handler);

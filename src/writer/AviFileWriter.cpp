@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <utility>
 
 #include "base/exception.h"
 #include "base/file.h"
@@ -158,15 +160,7 @@ void TAviFileWriter::InitVideo() {
     FAviFile = nullptr;
     throw Exception("Failed to create AVI video file. Err: $" + Hex8(r));
   }
-  std::memset(&FStreamInfo, 0, sizeof FStreamInfo);
-  FStreamInfo.fccType = streamtypeVIDEO;
-  FStreamInfo.fccHandler = FFourCC.empty() ? 0 : mmioStringToFOURCCA(FFourCC.c_str(), 0);
-  FStreamInfo.dwFlags = 0;
-  FStreamInfo.dwScale = static_cast<DWORD>(FFrameTime);
-  FStreamInfo.dwRate = 1000;
-  FStreamInfo.dwQuality = static_cast<DWORD>(FQuality);
-  FStreamInfo.dwSuggestedBufferSize = 0;
-  FStreamInfo.rcFrame = RECT{0, 0, FWidth, FHeight};
+  FStreamInfo = VideoStreamInfo();
   if (AVIFileCreateStreamA(FAviFile, &FVideoStream, &FStreamInfo) != AVIERR_OK) {
     FVideoStream = nullptr;
     throw Exception("Failed to create AVI video stream");
@@ -175,19 +169,35 @@ void TAviFileWriter::InitVideo() {
   FInitialized = true;
 }
 
+AVISTREAMINFOA TAviFileWriter::VideoStreamInfo() const {
+  AVISTREAMINFOA info;
+  std::memset(&info, 0, sizeof info);
+  info.fccType = streamtypeVIDEO;
+  info.fccHandler = FFourCC.empty() ? 0 : mmioStringToFOURCCA(FFourCC.c_str(), 0);
+  info.dwFlags = 0;
+  info.dwScale = static_cast<DWORD>(FFrameTime);
+  info.dwRate = 1000;
+  info.dwQuality = static_cast<DWORD>(FQuality);
+  info.dwSuggestedBufferSize = 0;
+  info.rcFrame = RECT{0, 0, FWidth, FHeight};
+  return info;
+}
+
 void TAviFileWriter::AddFrame(const TBitmap& Bitmap) {
   if (FAborted) return;
   if (!FInitialized) throw Exception("Video must be initialized.");
+  TBitmap frame;
+  WriteFrame(FitFrame(Bitmap, frame), true);
+}
+
+const TBitmap& TAviFileWriter::FitFrame(const TBitmap& Bitmap, TBitmap& frame) const {
   // A picture that is a frame already (size, depth and colour table) is
   // written as it is: drawing it would copy it unchanged.
   if (Bitmap.Width() == FWidth && Bitmap.Height() == FHeight && !Bitmap.Empty() &&
       Bitmap.BitCount() == BitmapBitCount(FPixelFormat) &&
-      (Bitmap.BitCount() > 8 || Bitmap.Palette() == StandardPalette(Bitmap.BitCount()))) {
-    WriteFrame(Bitmap, true);
-    return;
-  }
+      (Bitmap.BitCount() > 8 || Bitmap.Palette() == StandardPalette(Bitmap.BitCount())))
+    return Bitmap;
   // The frame: the writer's depth first (it brings its colour table), then the size.
-  TBitmap frame;
   frame.SetPixelFormat(FPixelFormat);
   frame.SetWidth(FWidth);
   frame.SetHeight(FHeight);
@@ -201,7 +211,7 @@ void TAviFileWriter::AddFrame(const TBitmap& Bitmap) {
     frame.CopyRect(TRect(dx, dy, dx + Bitmap.Width(), dy + Bitmap.Height()), Bitmap,
                    TRect(0, 0, Bitmap.Width(), Bitmap.Height()));
   }
-  WriteFrame(frame, true);
+  return frame;
 }
 
 void TAviFileWriter::WriteFrame(const TBitmap& Bitmap, bool KeyFrame) {
@@ -225,15 +235,8 @@ void TAviFileWriter::InitStreamFormat(const TBitmap& Bitmap) {
   if (Bitmap.Empty())
     throw Exception("Failed to retrieve bitmap header and pixels. Err: " + std::to_string(EINVAL));
   FBitmapInfo = Bitmap.DibHeader();
-  std::memset(&FCompressOptions, 0, sizeof FCompressOptions);
+  SetCompressOptions();
   if (!FFourCC.empty()) {
-    FCompressOptions.fccType = streamtypeVIDEO;
-    FCompressOptions.fccHandler = mmioStringToFOURCCA(FFourCC.c_str(), 0);
-    FCompressOptions.dwKeyFrameEvery = KeyFrameEvery(FFrameTime);
-    FCompressOptions.dwQuality = static_cast<DWORD>(FQuality);
-    FCompressOptions.dwFlags = AVICOMPRESSF_KEYFRAMES | AVICOMPRESSF_VALID;
-    FCompressOptions.lpFormat = FBitmapInfo.data();
-    FCompressOptions.cbFormat = static_cast<DWORD>(FBitmapInfo.size());
     if (FCompressOnTheFly) {
       if (AVIMakeCompressedStream(&FFrameStream, FVideoStream, &FCompressOptions, nullptr) != AVIERR_OK) {
         FFrameStream = nullptr;
@@ -248,6 +251,74 @@ void TAviFileWriter::InitStreamFormat(const TBitmap& Bitmap) {
   if (AVIStreamSetFormat(FFrameStream, 0, FBitmapInfo.data(), static_cast<LONG>(FBitmapInfo.size())) !=
       AVIERR_OK)
     throw Exception("Failed to set AVI stream format");
+}
+
+void TAviFileWriter::SetCompressOptions() {
+  std::memset(&FCompressOptions, 0, sizeof FCompressOptions);
+  if (FFourCC.empty()) return;
+  FCompressOptions.fccType = streamtypeVIDEO;
+  FCompressOptions.fccHandler = mmioStringToFOURCCA(FFourCC.c_str(), 0);
+  FCompressOptions.dwKeyFrameEvery = KeyFrameEvery(FFrameTime);
+  FCompressOptions.dwQuality = static_cast<DWORD>(FQuality);
+  FCompressOptions.dwFlags = AVICOMPRESSF_KEYFRAMES | AVICOMPRESSF_VALID;
+  FCompressOptions.lpFormat = FBitmapInfo.data();
+  FCompressOptions.cbFormat = static_cast<DWORD>(FBitmapInfo.size());
+}
+
+void TAviFileWriter::WriteAviDirect(int32_t frames, const TPictureSource& source) {
+  // Whatever an earlier video left open goes first, as InitVideo lets it go.
+  ReleaseStreams();
+  ReleaseFile();
+  FInitialized = false;
+  FFinalized = false;
+  FAborted = false;
+  FFrameCount = 0;
+  if (FPixelFormat == pfDevice) throw Exception("For adding frames on the fly the pixelformat must be <> pfDevice");
+  if (frames <= 0) throw Exception("A video needs at least one frame");
+  // The first frame sets the format, as it does when frames are added.
+  TBitmap fittedFirst;
+  const TBitmap& first = FitFrame(source(0), fittedFirst);
+  if (first.Empty())
+    throw Exception("Failed to retrieve bitmap header and pixels. Err: " + std::to_string(EINVAL));
+  FBitmapInfo = first.DibHeader();
+  SetCompressOptions();
+  FStreamInfo = VideoStreamInfo();
+  AVISTREAMINFOA info = FStreamInfo;
+  info.dwLength = static_cast<DWORD>(frames);
+  const auto frameSize = static_cast<LONG>(first.InfoHeader().biSizeImage);
+  // The save reads the frames on threads of its own: what goes wrong there
+  // is carried back whole, not as an error code.
+  std::exception_ptr failure;
+  TBitmap fitted;
+  AVIFRAMESOURCE read = [&](LONG index, void* buffer, LONG size) -> HRESULT {
+    try {
+      const TBitmap& frame = index == 0 ? first : FitFrame(source(index), fitted);
+      if (frame.Empty() || static_cast<LONG>(frame.InfoHeader().biSizeImage) != size)
+        throw Exception("Failed to retrieve bitmap header and pixels. Err: " + std::to_string(EINVAL));
+      std::memcpy(buffer, frame.Bits(), static_cast<size_t>(size));
+      return AVIERR_OK;
+    } catch (...) {
+      failure = std::current_exception();
+      return AVIERR_ERROR;
+    }
+  };
+  if (AVIMakeSourceStream(&FFrameStream, info, FBitmapInfo.data(), static_cast<LONG>(FBitmapInfo.size()),
+                          frameSize, std::move(read)) != AVIERR_OK) {
+    FFrameStream = nullptr;
+    throw Exception("Failed to create AVI video stream");
+  }
+  FFrameCount = frames;
+  FFinalized = true;
+  // Written as a save, whichever way frames would be added.
+  const bool onTheFly = std::exchange(FCompressOnTheFly, false);
+  try {
+    WriteAvi();
+  } catch (...) {
+    FCompressOnTheFly = onTheFly;
+    if (failure) std::rethrow_exception(failure);
+    throw;
+  }
+  FCompressOnTheFly = onTheFly;
 }
 
 void TAviFileWriter::FinalizeVideo() {
@@ -363,12 +434,31 @@ void TAviFileWriter::SetCompression(const std::string& Code) {
   const std::string taken = Code.substr(0, 4);
   FFourCC.clear();
   if (taken.empty()) return;
-  const BITMAPINFOHEADER header = QueryHeader();
-  HIC handle =
-      ICLocate(ICTYPE_VIDEO, mmioStringToFOURCCA(taken.c_str(), 0), &header, nullptr, ICMODE_COMPRESS);
-  if (!handle) throw Exception("No compressor for " + taken + " available");
-  FFourCC = taken;
-  ICClose(handle);
+  const FOURCC code = mmioStringToFOURCCA(taken.c_str(), 0);
+  BITMAPINFOHEADER header = QueryHeader();
+  auto takes = [&](int32_t width, int32_t height) {
+    header.biWidth = width;
+    header.biHeight = height;
+    HIC handle = ICLocate(ICTYPE_VIDEO, code, &header, nullptr, ICMODE_COMPRESS);
+    if (handle) ICClose(handle);
+    return handle != nullptr;
+  };
+  if (takes(FWidth, FHeight)) {
+    FFourCC = taken;
+    return;
+  }
+  HIC installed = ICOpen(ICTYPE_VIDEO, code, ICMODE_QUERY);
+  if (!installed) throw Exception("No compressor for " + taken + " available");
+  ICClose(installed);
+  // There, but not for frames of this size: said before anything is
+  // written, with what would help.
+  const std::string refused = taken + " cannot compress pictures of " + std::to_string(FWidth) + " x " +
+                              std::to_string(FHeight) + "; choose another compression";
+  auto roundUp = [](int32_t value, int32_t step) { return (value + step - 1) / step * step; };
+  if (takes(roundUp(FWidth, 2), roundUp(FHeight, 2))) throw Exception(refused + " or an area with even sides.");
+  if (takes(roundUp(FWidth, 4), roundUp(FHeight, 4)))
+    throw Exception(refused + " or an area whose sides are multiples of 4.");
+  throw Exception(refused + ".");
 }
 
 void TAviFileWriter::ShowCompressorDialog(uintptr_t Owner) {

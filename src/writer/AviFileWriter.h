@@ -12,6 +12,11 @@
 
 class TAviFileWriter;
 
+// The pictures of a video written in one pass: the picture of frame index
+// (0, 1, ... in order), which must stay as it is until the next call. It is
+// called from threads other than the caller's, one call at a time.
+using TPictureSource = std::function<const TBitmap&(int32_t index)>;
+
 // Progress of a recording: the writer, the frame count reached, and the
 // writer's own abort flag, which the handler may set.
 using TProgressEvent = std::function<void(TAviFileWriter& Sender, int32_t FrameCount, bool& abort)>;
@@ -66,6 +71,13 @@ class TAviFileWriter {
   void AddFrame(const TBitmap& Bitmap);
   void FinalizeVideo();
   void WriteAvi();
+  // Writes the video of frames pictures straight into filename, the way
+  // InitVideo, AddFrame for each picture, FinalizeVideo and WriteAvi write
+  // it at save time, to the same file but without the intermediate file:
+  // each picture is taken from source as the save reaches it, fitted as
+  // AddFrame fits it, compressed if a compressor is set, with the sound
+  // interleaved. OnProgress reports the save; an abort leaves no file.
+  void WriteAviDirect(int32_t frames, const TPictureSource& source);
   // Gives up a video that will not be written: streams and file are
   // released and the intermediate file deleted, so that the next InitVideo
   // starts afresh.
@@ -82,6 +94,11 @@ class TAviFileWriter {
 
  private:
   void WriteFrame(const TBitmap& Bitmap, bool KeyFrame);
+  // The picture as a frame of the video: itself where it is one already,
+  // else drawn into frame.
+  const TBitmap& FitFrame(const TBitmap& Bitmap, TBitmap& frame) const;
+  AVISTREAMINFOA VideoStreamInfo() const;
+  void SetCompressOptions();
   void InitStreamFormat(const TBitmap& Bitmap);
   LONG SaveProgressCallback(int Percent);
   BITMAPINFOHEADER QueryHeader() const;

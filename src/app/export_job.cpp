@@ -1,0 +1,153 @@
+#include "export_job.h"
+
+#include <algorithm>
+
+#include "base/exception.h"
+#include "frame_store.h"
+
+namespace {
+
+// The preview box is 64 pixels square; twice that keeps it sharp on a
+// scaled screen.
+constexpr int32_t kPreviewSide = 128;
+// A preview a tenth of a second is all the eye follows; more would only
+// cost the export its time.
+constexpr auto kPreviewEvery = std::chrono::milliseconds(100);
+
+// The picture made small by taking every n-th pixel: cheap enough to do
+// for a picture that is on its way into the file anyway.
+QImage Thumbnail(const TBitmap& picture) {
+  const int32_t width = picture.Width(), height = picture.Height();
+  if (width <= 0 || height <= 0) return QImage();
+  const double scale = std::min(1.0, static_cast<double>(kPreviewSide) / std::max(width, height));
+  const int w = std::max(1, static_cast<int>(width * scale)), h = std::max(1, static_cast<int>(height * scale));
+  QImage small(w, h, QImage::Format_RGB32);
+  for (int y = 0; y < h; ++y) {
+    auto* row = reinterpret_cast<QRgb*>(small.scanLine(y));
+    const auto sy = static_cast<int32_t>(static_cast<int64_t>(y) * height / h);
+    for (int x = 0; x < w; ++x) {
+      const RGBQUAD c = picture.Pixel(static_cast<int32_t>(static_cast<int64_t>(x) * width / w), sy);
+      row[x] = qRgb(c.rgbRed, c.rgbGreen, c.rgbBlue);
+    }
+  }
+  return small;
+}
+
+}  // namespace
+
+TExportJob::TExportJob(TAviFileWriter& writer, std::vector<std::string> frames)
+    : FWriter(writer), FFrames(std::move(frames)) {}
+
+TExportJob::~TExportJob() {
+  Cancel();
+  Wait();
+}
+
+void TExportJob::Start() {
+  FThread = std::thread([this] { Run(); });
+}
+
+void TExportJob::Cancel() {
+  std::lock_guard<std::mutex> guard(FLock);
+  if (FEnded || FCancel) return;
+  FCancel = true;
+  FCancelledAt = std::chrono::steady_clock::now();
+  FAnswered.notify_all();  // a question still open counts as a no
+}
+
+void TExportJob::Wait() {
+  if (FThread.joinable()) FThread.join();
+}
+
+QImage TExportJob::TakePreview() {
+  std::lock_guard<std::mutex> guard(FLock);
+  if (!FPreviewFresh) return QImage();
+  FPreviewFresh = false;
+  return FPreview;
+}
+
+void TExportJob::Answer(bool exportOthers) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FHasAnswer = true;
+  FExportOthers = exportOthers;
+  FAnswered.notify_all();
+}
+
+std::string TExportJob::Failure() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FFailure;
+}
+
+std::chrono::steady_clock::time_point TExportJob::CancelledAt() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FCancelledAt;
+}
+
+std::chrono::steady_clock::time_point TExportJob::EndedAt() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FEndedAt;
+}
+
+void TExportJob::Progress(int32_t frameCount, bool& abort) {
+  FFramesDone = frameCount;
+  if (FCancel) abort = true;
+}
+
+const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t unreadable) {
+  const auto now = std::chrono::steady_clock::now();
+  bool preview;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    preview = index == 0 || now - FLastPreview >= kPreviewEvery;
+    if (preview) FLastPreview = now;
+  }
+  if (preview) {
+    QImage small = Thumbnail(picture);
+    std::lock_guard<std::mutex> guard(FLock);
+    FPreview = std::move(small);
+    FPreviewFresh = true;
+  }
+  if (static_cast<size_t>(index) + 1 < FFrames.size()) return picture;
+  // The last picture: only now is it known how many could not be read, and
+  // nothing has reached the target yet.
+  if (unreadable > 0) {
+    FUnreadable = unreadable;
+    FStage = TStage::Asking;
+    std::unique_lock<std::mutex> lock(FLock);
+    FAnswered.wait(lock, [this] { return FHasAnswer || FCancel; });
+    if (!FHasAnswer || !FExportOthers) {
+      FCancel = true;  // the next report stops the save
+      return picture;
+    }
+  }
+  FStage = TStage::Writing;
+  return picture;
+}
+
+void TExportJob::Run() {
+  TStage end = TStage::Done;
+  std::string failure;
+  try {
+    // A 32-bit video takes 32-bit pictures as they are.
+    TPictureSequence sequence(FFrames, FWriter.PixelFormat() == pf32bit ? pf32bit : pf24bit);
+    if (!sequence.Start())
+      throw Exception("None of the " + std::to_string(FFrames.size()) +
+                      " pictures of the recording could be read");
+    FWriter.WriteAviDirect(static_cast<int32_t>(FFrames.size()), [&](int32_t index) -> const TBitmap& {
+      const TBitmap& picture = sequence.Next();
+      return Picture(index, picture, sequence.Unreadable());
+    });
+    if (FWriter.Aborted() || FCancel) end = TStage::Cancelled;
+  } catch (const Exception& e) {
+    end = TStage::Failed;
+    failure = e.Message();
+  } catch (const std::exception& e) {
+    end = TStage::Failed;
+    failure = e.what();
+  }
+  std::lock_guard<std::mutex> guard(FLock);
+  FFailure = failure;
+  FEndedAt = std::chrono::steady_clock::now();
+  FStage = end;
+  FEnded = true;
+}
