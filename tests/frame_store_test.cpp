@@ -8,6 +8,7 @@
 #include "base/exception.h"
 #include "base/file.h"
 #include "frame_store.h"
+#include "writer/AviFileWriter.h"
 #include "image/picture_files.h"
 #include "platform/recording_folder.h"
 #include "test_support.h"
@@ -38,4 +39,133 @@ TEST(FrameStore, PicturesAreNewPrivateFilesOfTheRecording) {
   }
   EXPECT_FALSE(std::filesystem::exists(recording->Path() + "daw5.bmp"));
   recording->Remove();
+}
+
+namespace {
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Half a second of a rising tone, 22050 Hz mono 16 bits.
+void WriteWav(const std::string& path) {
+  std::string data;
+  for (int i = 0; i < 11025; ++i) {
+    const auto sample = static_cast<int16_t>((i * 37) % 20000 - 10000);
+    data += static_cast<char>(sample & 0xFF);
+    data += static_cast<char>((sample >> 8) & 0xFF);
+  }
+  auto le = [](uint32_t v, int bytes) {
+    std::string s;
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
+  };
+  std::ofstream(path, std::ios::binary) << "RIFF" << le(36 + data.size(), 4) << "WAVEfmt " << le(16, 4) << le(1, 2)
+                                        << le(1, 2) << le(22050, 4) << le(44100, 4) << le(2, 2) << le(16, 2)
+                                        << "data" << le(data.size(), 4) << data;
+}
+
+}  // namespace
+
+// The pictures written in one pass straight into the file make the file
+// that adding them to the intermediate file and saving that makes: byte
+// for byte without a compressor, sound interleaved, at every depth the
+// pictures are converted to; frame for frame as ffmpeg decodes them with
+// one. Unreadable pictures and pictures of another size go in alike.
+TEST(FrameStore, OnePassMakesTheFileOfTheIntermediateFile) {
+  TTempFolder folder;
+  std::vector<std::string> frames;
+  for (int i = 0; i < 24; ++i) {
+    const bool odd = i == 7;
+    TBitmap picture(odd ? 40 : 64, odd ? 30 : 48, pf32bit);
+    for (int32_t y = 0; y < picture.Height(); ++y)
+      for (int32_t x = 0; x < picture.Width(); ++x)
+        picture.SetPixel(x, y, RGBQUAD{static_cast<uint8_t>(i * 9), static_cast<uint8_t>(x * 4),
+                                       static_cast<uint8_t>(y * 5 + x), 0});
+    frames.push_back(folder.File("p" + std::to_string(i) + (i % 5 == 3 ? ".bmp" : ".jpg")));
+    if (i % 5 == 3)
+      SaveBmpFile(picture, frames.back());
+    else
+      SaveJpegFile(picture, frames.back());
+  }
+  std::ofstream(frames[0]) << "damaged";  // replaced by the first readable one
+  std::filesystem::remove(frames[12]);    // and by the one before it
+  const std::string wav = folder.File("sound.wav");
+  WriteWav(wav);
+  struct TCase {
+    const char* code;
+    TPixelFormat depth;
+  } cases[] = {{"", pf32bit}, {"", pf24bit}, {"", pf8bit}, {"MJPG", pf32bit}, {"H264", pf24bit}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.code) + " " + std::to_string(PixelFormatBits(c.depth)));
+    auto setUp = [&](TAviFileWriter& writer, const std::string& output) {
+      writer.SetCompressOnTheFly(false);
+      writer.SetStretch(false);
+      writer.SetFrameTime(125);
+      writer.SetPixelFormat(c.depth);
+      writer.SetWidth(64);
+      writer.SetHeight(48);
+      writer.SetCompression(c.code);
+      writer.SetTempFolder(folder.Path());
+      writer.SetWavFileName(wav);
+      writer.Setfilename(output);
+    };
+    const std::string before = folder.File("before.avi"), after = folder.File("after.avi");
+    {
+      TAviFileWriter writer;
+      setUp(writer, before);
+      writer.InitVideo();
+      EXPECT_EQ(AddPictures(writer, frames), 2u);
+      writer.FinalizeVideo();
+      writer.WriteAvi();
+    }
+    {
+      TAviFileWriter writer;
+      setUp(writer, after);
+      std::vector<int32_t> reports;
+      writer.OnProgress = [&](TAviFileWriter&, int32_t count, bool&) { reports.push_back(count); };
+      TPictureSequence sequence(frames, c.depth == pf32bit ? pf32bit : pf24bit);
+      ASSERT_TRUE(sequence.Start());
+      writer.WriteAviDirect(static_cast<int32_t>(frames.size()),
+                            [&](int32_t) -> const TBitmap& { return sequence.Next(); });
+      EXPECT_EQ(sequence.Unreadable(), 2u);
+      EXPECT_FALSE(std::filesystem::exists(writer.TempFileName()));
+      ASSERT_FALSE(reports.empty());
+      EXPECT_EQ(reports.back(), 24);
+    }
+    if (*c.code == '\0') {
+      EXPECT_TRUE(FileBytes(before) == FileBytes(after));
+    } else {
+      auto decoded = [](const std::string& path) {
+        return RunCommand("ffmpeg -v error -i '" + path + "' -f framemd5 - | grep -v '^#'");
+      };
+      const std::string frameSums = decoded(before);
+      EXPECT_EQ(RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                           "stream=nb_read_frames -of csv=p=0 '" + before + "'"),
+                "24\n");
+      EXPECT_EQ(decoded(after), frameSums);  // the sound's packets too
+    }
+    std::filesystem::remove(before);
+    std::filesystem::remove(after);
+  }
+  // A picture that fails on the save's own thread ends it with its own
+  // message, and leaves no file, finished or half-written.
+  TAviFileWriter writer;
+  writer.SetWidth(64);
+  writer.SetHeight(48);
+  writer.SetPixelFormat(pf32bit);
+  writer.Setfilename(folder.File("failed.avi"));
+  const TBitmap picture(64, 48, pf32bit);
+  try {
+    writer.WriteAviDirect(24, [&](int32_t index) -> const TBitmap& {
+      if (index == 10) throw Exception("picture 10 is gone");
+      return picture;
+    });
+    ADD_FAILURE() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "picture 10 is gone");
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(folder.Path()))
+    EXPECT_EQ(entry.path().filename().string().find("failed.avi"), std::string::npos) << entry.path();
 }
