@@ -746,7 +746,9 @@ void TMainForm::CancelExport() {
 }
 
 void TMainForm::WaitForExport() {
-  while (FExport) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+  // Sleeps between events: the export's own timer wakes it up.
+  QEventLoop loop;
+  while (FExport) loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 void TMainForm::ExportTick() {

@@ -82,7 +82,13 @@ TFrame ReadFrame(PAVISTREAM input, LONG position, std::vector<uint8_t> buffer) {
 struct TSaveHandles {
   PAVIFILE File = nullptr;
   std::vector<TSource> Sources;
+  // The file's name, removed before the file is completed when the save
+  // did not succeed: a file that is gone need not reach the disk, so a
+  // cancel does not wait for gigabytes to be written out.
+  std::string Path;
+  bool Succeeded = false;
   ~TSaveHandles() {
+    if (!Succeeded && File) ::unlink(Path.c_str());
     for (TSource& s : Sources) {
       if (s.Output && s.Output != s.Direct) AVIStreamRelease(s.Output);
       if (s.Direct) AVIStreamRelease(s.Direct);
@@ -97,6 +103,7 @@ struct TSaveHandles {
 HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count, PAVISTREAM* streams,
              LPAVICOMPRESSOPTIONS* options) {
   TSaveHandles handles;
+  handles.Path = path;
   HRESULT r = AVIFileOpenA(&handles.File, path.c_str(), OF_WRITE | OF_CREATE, nullptr);
   if (r != AVIERR_OK) return r;
   PAVIFILE file = handles.File;
@@ -197,7 +204,9 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
   if (r != AVIERR_OK) return r;
   // The last word comes when the file is complete on the disk and not yet
   // in place: stopping here still leaves nothing behind.
-  return report(100) != AVIERR_OK ? AVIERR_USERABORT : AVIERR_OK;
+  if (report(100) != AVIERR_OK) return AVIERR_USERABORT;
+  handles.Succeeded = true;
+  return AVIERR_OK;
 }
 
 }  // namespace
