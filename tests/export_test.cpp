@@ -595,27 +595,32 @@ class TestExport : public QObject {
       pictures.push_back(std::move(picture));
     }
     Record(pictures, true);
-    int handledDuring = 0;
-    std::chrono::steady_clock::duration slowest{};
+    struct TSeen {
+      int HandledDuring = 0;
+      std::chrono::steady_clock::duration Slowest{};
+    };
+    auto seen = std::make_shared<TSeen>();  // also for what is still queued at the end
+    TMainForm* form = Form.get();
     QTimer sender;
-    QObject::connect(&sender, &QTimer::timeout, [&] {
+    QObject::connect(&sender, &QTimer::timeout, [form, seen] {
       const auto sent = std::chrono::steady_clock::now();
       // A move of the pointer over the window, handled when the queue gets to it.
-      QTest::mouseMove(Form->SaveBtn, QPoint(10 + handledDuring % 20, 10));
+      QTest::mouseMove(form->SaveBtn, QPoint(10 + seen->HandledDuring % 20, 10));
       QMetaObject::invokeMethod(
-          Form.get(),
-          [&, sent] {
-            if (Form->Exporting()) ++handledDuring;
-            slowest = std::max(slowest, std::chrono::steady_clock::now() - sent);
+          form,
+          [form, seen, sent] {
+            if (form->Exporting()) ++seen->HandledDuring;
+            seen->Slowest = std::max(seen->Slowest, std::chrono::steady_clock::now() - sent);
           },
           Qt::QueuedConnection);
     });
     sender.start(20);
     QVERIFY(Save(Temp->File("long.avi")).isEmpty());
     sender.stop();
-    qInfo("%d events handled during the export, the slowest after %.1f ms", handledDuring,
-          std::chrono::duration<double, std::milli>(slowest).count());
-    QVERIFY(handledDuring >= 5);
+    QCoreApplication::processEvents();
+    qInfo("%d events handled during the export, the slowest after %.1f ms", seen->HandledDuring,
+          std::chrono::duration<double, std::milli>(seen->Slowest).count());
+    QVERIFY(seen->HandledDuring >= 5);
     QVERIFY(Probe(Temp->File("long.avi")).find("nb_read_frames=300") != std::string::npos);
   }
 

@@ -202,7 +202,8 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
 
   FExportTimer = new QTimer(this);
   FExportTimer->setObjectName("ExportTimer");
-  FExportTimer->setInterval(50);
+  // Ten times a second, as often as the preview changes.
+  FExportTimer->setInterval(100);
   connect(FExportTimer, &QTimer::timeout, this, [this] { ExportTick(); });
 
   connect(SetAreaBtn, &QToolButton::clicked, this, [this] { Guarded([this] { SetAreaBtnClick(); }); });
@@ -724,6 +725,8 @@ void TMainForm::SaveBtnClick() {
   ProgressBar1->setValue(0);
   ProgressLabel->setText("Compressing...");
   FExport = std::make_unique<TExportJob>(writer, FFrames);
+  // The window hears of the end at once, not at its next tick.
+  FExport->OnEnded = [this] { QMetaObject::invokeMethod(this, [this] { ExportTick(); }, Qt::QueuedConnection); };
   SetExporting(true);
   FExport->Start();
   FExportTimer->start();
@@ -786,6 +789,7 @@ void TMainForm::FinishExport() {
   FExportTimer->stop();
   std::unique_ptr<TExportJob> job = std::move(FExport);
   job->Wait();
+  FLastExportEnd = job->EndedAt();
   SetExporting(false);
   const QImage preview = job->TakePreview();
   if (!preview.isNull()) StatusImg->SetPicture(preview);

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWidget>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +74,9 @@ class TMainForm : public QWidget {
   void CancelExport();
   // Lets the window run until the export has ended.
   void WaitForExport();
+  // When the last export's thread ended (its file complete or gone), on
+  // the steady clock; before the recording was cleared away.
+  std::chrono::steady_clock::time_point LastExportEnd() const { return FLastExportEnd; }
 
   // The seven settings of the dialog in the per-user registry, under
   // "software\quorvane\Sorvek". LoadSettings sets the defaults first.
@@ -162,6 +166,7 @@ class TMainForm : public QWidget {
   QTimer* FExportTimer = nullptr;
   bool FRecordWasEnabled = false;
   bool FAsking = false;  // the question about unreadable pictures is open
+  std::chrono::steady_clock::time_point FLastExportEnd{};
 };
 
 extern TMainForm* MainForm;

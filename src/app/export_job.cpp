@@ -145,9 +145,12 @@ void TExportJob::Run() {
     end = TStage::Failed;
     failure = e.what();
   }
-  std::lock_guard<std::mutex> guard(FLock);
-  FFailure = failure;
-  FEndedAt = std::chrono::steady_clock::now();
-  FStage = end;
-  FEnded = true;
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    FFailure = failure;
+    FEndedAt = std::chrono::steady_clock::now();
+    FStage = end;
+    FEnded = true;
+  }
+  if (OnEnded) OnEnded();
 }

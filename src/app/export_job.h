@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,6 +32,9 @@ class TExportJob {
   ~TExportJob();
   TExportJob(const TExportJob&) = delete;
   TExportJob& operator=(const TExportJob&) = delete;
+
+  // Called on the job's thread as it ends.
+  std::function<void()> OnEnded;
 
   void Start();
   // The export stops at its next frame and leaves no file behind.

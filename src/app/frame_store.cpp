@@ -78,10 +78,12 @@ const TBitmap& TPictureSequence::Next() {
     return FCurrent;
   }
   TBitmap picture = Take();
-  if (picture.Empty())
+  if (picture.Empty()) {
     ++FUnreadable;
-  else
+  } else {
+    FPrevious = std::move(FCurrent);
     FCurrent = std::move(picture);
+  }
   return FCurrent;
 }
 

@@ -31,8 +31,8 @@ class TPictureSequence {
 
   // Reads up to the first picture that can be read; false when none can.
   bool Start();
-  // The picture of the next frame, which stays as it is until the next
-  // call; one call for each of the frames, after Start.
+  // The picture of the next frame, which stays as it is until Next is
+  // called twice more; one call for each of the frames, after Start.
   const TBitmap& Next();
   // How many pictures were replaced so far.
   size_t Unreadable() const { return FUnreadable; }
@@ -46,6 +46,7 @@ class TPictureSequence {
   std::deque<std::future<TBitmap>> FAhead;
   size_t FNext = 0;  // the next picture to decode
   TBitmap FCurrent;
+  TBitmap FPrevious;  // the picture before, still in use by its reader
   size_t FWaiting = 0;  // frames before the first readable picture not yet given out
   bool FFirstGiven = false;
   std::atomic<size_t> FUnreadable{0};

@@ -44,6 +44,10 @@ class TRawFile final : public TByteReader {
   bool AppendZeros(size_t count);
   bool WriteAt(uint64_t offset, const void* data, size_t count);
   uint64_t End() const { return FEnd; }
+  // A file that is written out to the disk as it grows, a few megabytes
+  // behind its end, rather than all at once when it is closed: the pages
+  // waiting to be written stay few, and closing does not wait long.
+  void SetWriteBehind(bool value) { FWriteBehind = value; }
   bool Flush();
   // Flushes and closes; false when the system reports a late write error.
   bool Close();
@@ -55,6 +59,9 @@ class TRawFile final : public TByteReader {
   uint64_t FEnd = 0;  // logical end: the disk's end plus the buffer
   uint64_t FBufferStart = 0;
   std::vector<uint8_t> FBuffer;
+  bool FWriteBehind = false;
+  uint64_t FWrittenOut = 0;  // where the writing out has got to
+  void WriteBehind();
 };
 
 // One stream's data: its header, its format and where each chunk lies.
@@ -89,6 +96,13 @@ struct TAviStreamObject {
   virtual HRESULT Read(LONG start, LONG samples, void* buffer, LONG bufferSize, LONG* bytes,
                        LONG* samplesRead) = 0;
   virtual HRESULT Write(LONG, LONG, const void*, LONG, DWORD, LONG*, LONG*) { return AVIERR_READONLY; }
+  // The bytes of one sample where the stream can lend them instead of
+  // copying them: valid until two more samples were asked for.
+  virtual HRESULT Lend(LONG, const void** data, LONG* size) {
+    *data = nullptr;
+    *size = 0;
+    return AVIERR_UNSUPPORTED;
+  }
   // Runs at the last release, before the object goes.
   virtual void Finish() {}
   // The data that an editable copy shares, where the stream has one.
@@ -120,7 +134,7 @@ struct TAviFileObject {
 
 // Opening files: the reader takes RIFF AVI (OpenDML too) and RIFF WAVE.
 HRESULT OpenAviReader(std::shared_ptr<TByteReader> data, PAVIFILE* file);
-HRESULT CreateAviWriter(const std::string& path, PAVIFILE* file);
+HRESULT CreateAviWriter(const std::string& path, PAVIFILE* file, bool writeBehind = false);
 
 // The size past which a RIFF of a written file is closed and an AVIX RIFF
 // begun: 1 GiB, smaller in tests to make several RIFFs from small files.

@@ -506,9 +506,10 @@ uint64_t AviRiffLimit() {
   return RiffLimit;
 }
 
-HRESULT CreateAviWriter(const std::string& path, PAVIFILE* file) {
+HRESULT CreateAviWriter(const std::string& path, PAVIFILE* file, bool writeBehind) {
   std::shared_ptr<TRawFile> raw = TRawFile::Create(path);
   if (!raw) return AVIERR_FILEOPEN;
+  raw->SetWriteBehind(writeBehind);
   *file = new TWriteFile(std::make_shared<TWriterCore>(std::move(raw)));
   return AVIERR_OK;
 }

@@ -83,7 +83,23 @@ bool TRawFile::Flush() {
   if (FBuffer.empty()) return true;
   bool ok = WriteAll(FFd, FBuffer.data(), FBuffer.size(), FBufferStart);
   FBuffer.clear();
+  if (ok) WriteBehind();
   return ok;
+}
+
+void TRawFile::WriteBehind() {
+  if (!FWriteBehind) return;
+  // Each step is started as soon as it is complete; the one before it is
+  // waited for, so that no more than two are on their way at a time.
+  constexpr uint64_t kStep = uint64_t{32} << 20;
+  const uint64_t written = FBuffer.empty() ? FEnd : FBufferStart;
+  while (written - FWrittenOut >= kStep) {
+    sync_file_range(FFd, static_cast<off_t>(FWrittenOut), static_cast<off_t>(kStep), SYNC_FILE_RANGE_WRITE);
+    if (FWrittenOut >= kStep)
+      sync_file_range(FFd, static_cast<off_t>(FWrittenOut - kStep), static_cast<off_t>(kStep),
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    FWrittenOut += kStep;
+  }
 }
 
 bool TRawFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
@@ -116,6 +132,7 @@ bool TRawFile::Append(const void* data, size_t count) {
     FBuffer.clear();
     FEnd = FBufferStart + total;
     FBufferStart = FEnd;
+    WriteBehind();
     return true;
   }
   if (FBuffer.size() + count > kBufferSize) {

@@ -56,6 +56,9 @@ struct TFrame {
   HRESULT Result = AVIERR_OK;
   LONG Samples = 0;
   std::vector<uint8_t> Bytes;
+  // The frame's bytes: in Bytes, or lent by the stream.
+  const uint8_t* Data = nullptr;
+  size_t Size = 0;
 };
 
 // The frame's bytes go into buffer, the memory of a frame written before,
@@ -63,6 +66,16 @@ struct TFrame {
 TFrame ReadFrame(PAVISTREAM input, LONG position, std::vector<uint8_t> buffer) {
   TFrame frame;
   frame.Bytes = std::move(buffer);
+  const void* lent = nullptr;
+  LONG lentSize = 0;
+  frame.Result = input->Lend(position, &lent, &lentSize);
+  if (frame.Result == AVIERR_OK) {
+    frame.Samples = 1;
+    frame.Data = static_cast<const uint8_t*>(lent);
+    frame.Size = static_cast<size_t>(lentSize);
+    return frame;
+  }
+  if (frame.Result != AVIERR_UNSUPPORTED) return frame;
   LONG bytes = 0;
   frame.Result = AVIStreamRead(input, position, 1, nullptr, 0, &bytes, &frame.Samples);
   if (frame.Result != AVIERR_OK) return frame;
@@ -74,6 +87,8 @@ TFrame ReadFrame(PAVISTREAM input, LONG position, std::vector<uint8_t> buffer) {
   frame.Result =
       AVIStreamRead(input, position, frame.Samples, frame.Bytes.data(), bytes, &bytes, &frame.Samples);
   frame.Bytes.resize(static_cast<size_t>(std::max<LONG>(bytes, 0)));
+  frame.Data = frame.Bytes.data();
+  frame.Size = frame.Bytes.size();
   return frame;
 }
 
@@ -104,7 +119,8 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
              LPAVICOMPRESSOPTIONS* options) {
   TSaveHandles handles;
   handles.Path = path;
-  HRESULT r = AVIFileOpenA(&handles.File, path.c_str(), OF_WRITE | OF_CREATE, nullptr);
+  // Written out as it grows: the video is synced at the end anyway.
+  HRESULT r = CreateAviWriter(path, &handles.File, true);
   if (r != AVIERR_OK) return r;
   PAVIFILE file = handles.File;
   std::vector<TSource>& sources = handles.Sources;
@@ -170,8 +186,10 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
       if (frame + 1 < frames)
         next = std::async(std::launch::async, ReadFrame, video->Input, first + frame + 1, std::move(spare));
       if (current.Result != AVIERR_OK) return current.Result;
-      r = AVIStreamWrite(video->Output, video->Next, current.Samples, current.Bytes.data(),
-                         static_cast<LONG>(current.Bytes.size()), AVIIF_KEYFRAME, nullptr, nullptr);
+      // A lent frame stays as it is until the read after next: the next
+      // read runs meanwhile, the one after starts when this write is done.
+      r = AVIStreamWrite(video->Output, video->Next, current.Samples, current.Data,
+                         static_cast<LONG>(current.Size), AVIIF_KEYFRAME, nullptr, nullptr);
       if (r != AVIERR_OK) return r;
       spare = std::move(current.Bytes);
       video->Next += current.Samples;

@@ -131,17 +131,28 @@ struct TSourceStream final : TAviStreamObject {
       return AVIERR_OK;
     }
     if (bufferSize < FFrameSize) return AVIERR_BUFFERTOOSMALL;
-    HRESULT r;
-    try {
-      r = FRead(start, buffer, FFrameSize);
-    } catch (const std::bad_alloc&) {
-      r = AVIERR_MEMORY;
-    } catch (...) {
-      r = AVIERR_ERROR;
-    }
+    const void* data = nullptr;
+    LONG size = 0;
+    const HRESULT r = Lend(start, &data, &size);
     if (r != AVIERR_OK) return r;
-    if (bytes) *bytes = FFrameSize;
+    std::memcpy(buffer, data, static_cast<size_t>(size));
+    if (bytes) *bytes = size;
     if (samplesRead) *samplesRead = 1;
+    return AVIERR_OK;
+  }
+  HRESULT Lend(LONG pos, const void** data, LONG* size) override {
+    *data = nullptr;
+    *size = 0;
+    if (pos < Start() || pos >= Start() + Length()) return AVIERR_BADPARAM;
+    try {
+      *data = FRead(pos);
+    } catch (const std::bad_alloc&) {
+      return AVIERR_MEMORY;
+    } catch (...) {
+      return AVIERR_ERROR;
+    }
+    if (!*data) return AVIERR_ERROR;
+    *size = FFrameSize;
     return AVIERR_OK;
   }
 

@@ -166,11 +166,13 @@ HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, const void* 
                        DWORD flags, LONG* samplesWritten, LONG* bytesWritten);
 // A copy of the stream that stays readable after the source and its file are released.
 HRESULT CreateEditableStream(PAVISTREAM* result, PAVISTREAM source);
-// A video stream whose frames are made as they are read: read fills
-// buffer (frameSize bytes) with frame number frame. Saving it with AVISaveV
-// writes frames that never went into any other file. The frames are asked
-// for in order, one at a time, though not always from the same thread.
-using AVIFRAMESOURCE = std::function<HRESULT(LONG frame, void* buffer, LONG frameSize)>;
+// A video stream whose frames are made as they are read: read gives the
+// frameSize bytes of frame number frame, which stay as they are until read
+// is called twice more, or null when the frame cannot be made. Saving it
+// with AVISaveV writes frames that never went into any other file, without
+// copying them on the way. The frames are asked for in order, one at a
+// time, though not always from the same thread.
+using AVIFRAMESOURCE = std::function<const void*(LONG frame)>;
 HRESULT AVIMakeSourceStream(PAVISTREAM* stream, const AVISTREAMINFOA& info, const void* format, LONG formatSize,
                             LONG frameSize, AVIFRAMESOURCE read);
 // A stream that compresses each frame written to it into source.

@@ -289,17 +289,18 @@ void TAviFileWriter::WriteAviDirect(int32_t frames, const TPictureSource& source
   // The save reads the frames on threads of its own: what goes wrong there
   // is carried back whole, not as an error code.
   std::exception_ptr failure;
-  TBitmap fitted;
-  AVIFRAMESOURCE read = [&](LONG index, void* buffer, LONG size) -> HRESULT {
+  // Fitted frames take turns, as the pictures do: each stays until the
+  // source has been called twice more.
+  TBitmap fitted[2];
+  AVIFRAMESOURCE read = [&](LONG index) -> const void* {
     try {
-      const TBitmap& frame = index == 0 ? first : FitFrame(source(index), fitted);
-      if (frame.Empty() || static_cast<LONG>(frame.InfoHeader().biSizeImage) != size)
+      const TBitmap& frame = index == 0 ? first : FitFrame(source(index), fitted[index % 2]);
+      if (frame.Empty() || static_cast<LONG>(frame.InfoHeader().biSizeImage) != frameSize)
         throw Exception("Failed to retrieve bitmap header and pixels. Err: " + std::to_string(EINVAL));
-      std::memcpy(buffer, frame.Bits(), static_cast<size_t>(size));
-      return AVIERR_OK;
+      return frame.Bits();
     } catch (...) {
       failure = std::current_exception();
-      return AVIERR_ERROR;
+      return nullptr;
     }
   };
   if (AVIMakeSourceStream(&FFrameStream, info, FBitmapInfo.data(), static_cast<LONG>(FBitmapInfo.size()),

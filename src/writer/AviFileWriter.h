@@ -13,8 +13,9 @@
 class TAviFileWriter;
 
 // The pictures of a video written in one pass: the picture of frame index
-// (0, 1, ... in order), which must stay as it is until the next call. It is
-// called from threads other than the caller's, one call at a time.
+// (0, 1, ... in order), which must stay as it is until source is called
+// twice more. It is called from threads other than the caller's, one call
+// at a time.
 using TPictureSource = std::function<const TBitmap&(int32_t index)>;
 
 // Progress of a recording: the writer, the frame count reached, and the
