@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -103,4 +106,27 @@ TEST(ApiFuncs, AFileWithoutAVersionLeavesTheRecordAlone) {
   EXPECT_EQ(record.dwFileType, 1u);
   EXPECT_EQ(record.dwFileDateMS, 0xABABABABu);
   EXPECT_EQ(record.dwFileDateLS, 0xABABABABu);
+}
+
+// The command line: the version from the executable's own record, the
+// help, and a clear refusal of what it does not know; none needs a screen.
+TEST(CommandLine, VersionHelpAndUnknownOptions) {
+  TTempFolder folder;
+  auto run = [&](const std::string& arguments, std::string& out, std::string& err) {
+    const int status = std::system(("env -u DISPLAY -u WAYLAND_DISPLAY '" + std::string(PELIMAR_EXE) + "' " +
+                                    arguments + " >'" + folder.File("out") + "' 2>'" + folder.File("err") + "'")
+                                       .c_str());
+    out = ReadAll(folder.File("out"));
+    err = ReadAll(folder.File("err"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string out, err;
+  EXPECT_EQ(run("--version", out, err), 0);
+  EXPECT_EQ(out, "Pelimar 1.6.0.201\n");
+  EXPECT_EQ(run("-platform offscreen --help", out, err), 0);
+  EXPECT_NE(out.find("--version"), std::string::npos);
+  EXPECT_EQ(run("--record-now", out, err), 2);
+  EXPECT_EQ(err, "pelimar: unknown option '--record-now'\nTry 'pelimar --help' for the options.\n");
+  EXPECT_EQ(run("video.avi", out, err), 2);
+  EXPECT_EQ(err.rfind("pelimar: unexpected argument 'video.avi'", 0), 0u);
 }
