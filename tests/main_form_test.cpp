@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QTest>
+#include <chrono>
 #include <filesystem>
 
 #include "Api_Funcs.h"
@@ -407,6 +408,52 @@ class TestMainForm : public QObject {
     QVERIFY(!Form->SaveBtn->isEnabled());
     Form->StopRecordingBtnClick();
     QVERIFY(!Form->SaveBtn->isEnabled());  // stopped with no pictures
+  }
+
+  // A pause takes no pictures and does not count in the time shown; the
+  // recording goes on after it, and only while recording can it pause.
+  void APauseTakesNoPicturesAndIsNotCounted() {
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    ShowOverlay();
+    Drag(QPoint(10, 10), QPoint(60, 40));
+    CloseOverlay();
+    QCursor::setPos(600, 600);
+    SettingsForm->FPSSpin->setValue(20);
+    QVERIFY(!Form->PauseAction->isEnabled());
+    const QDateTime started = QDateTime::currentDateTime();
+    Form->RecordBtnClick();
+    QVERIFY(Form->PauseAction->isEnabled());
+    QTRY_VERIFY(Form->FrameCount() >= 3);
+    Form->PauseAction->trigger();
+    const int64_t pausedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+    QVERIFY(Form->Paused() && !Form->RecordTimer->isActive());
+    QCOMPARE(Form->PauseAction->text(), QString("Resume recording"));
+    QCOMPARE(Form->ProgressLabel->text(), QString("Paused..."));
+    const int before = Form->FrameCount();
+    const QString shown = Form->timelabel->text();
+    QTest::qWait(2000);
+    QCOMPARE(Form->FrameCount(), before);
+    QCOMPARE(Form->timelabel->text(), shown);
+    const int64_t resumedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+    Form->PauseAction->trigger();
+    QVERIFY(!Form->Paused() && Form->RecordTimer->isActive());
+    QTRY_VERIFY(Form->FrameCount() >= before + 3);
+    Form->StopRecordingBtnClick();
+    const int64_t elapsed = started.msecsTo(QDateTime::currentDateTime());
+    QVERIFY(!Form->PauseAction->isEnabled());
+    QCOMPARE(Form->PauseAction->text(), QString("Pause recording"));
+    QCOMPARE(Form->FPictureTimes.size(), Form->Frames().size());
+    for (int64_t taken : Form->FPictureTimes) QVERIFY(taken < pausedAt || taken > resumedAt);
+    // The time shown is of the last picture, less the pause.
+    const QStringList parts = Form->timelabel->text().split(QRegularExpression("[^0-9]"));
+    QCOMPARE(parts.size(), 4);
+    const int64_t shownMs =
+        ((parts[0].toLongLong() * 60 + parts[1].toLongLong()) * 60 + parts[2].toLongLong()) * 1000 +
+        parts[3].toLongLong();
+    QVERIFY2(shownMs <= elapsed - 2000, qPrintable(Form->timelabel->text()));
+    Form->PauseRecordingClick();  // no recording: nothing happens
+    QVERIFY(!Form->Paused());
+    Form->ClearFrames();
   }
 
   void AFailingTickStopsTheTimerFirstAndKeepsThePictures() {

@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLocale>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -194,6 +195,21 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   SaveDialog1->setNameFilters({"AVI (*.avi)", "Alla filer (*.*)"});
   // Qt's own dialog, the same on every desktop; it asks before replacing a file.
   SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
+
+  // Pausing is offered where the recording is driven, without moving any
+  // of the buttons: a right click on the panel or on the Stop button.
+  PauseAction = new QAction("Pause recording", this);
+  PauseAction->setObjectName("PauseAction");
+  PauseAction->setEnabled(false);
+  ButtonPanel->setContextMenuPolicy(Qt::ActionsContextMenu);
+  ButtonPanel->addAction(PauseAction);
+  // A tool button would show the actions given to it as its own drop-down
+  // menu; the Stop button keeps its press as it is and only gains a menu.
+  StopRecordingBtn->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(StopRecordingBtn, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    QMenu::exec({PauseAction}, StopRecordingBtn->mapToGlobal(at), nullptr, StopRecordingBtn);
+  });
+  connect(PauseAction, &QAction::triggered, this, [this] { Guarded([this] { PauseRecordingClick(); }); });
 
   RecordTimer = new QTimer(this);
   RecordTimer->setObjectName("RecordTimer");
@@ -566,6 +582,8 @@ void TMainForm::RecordBtnClick() {
   ClearFrames();
   AreaForm->hide();
   FStartTime = QDateTime::currentDateTime();
+  FPaused = false;
+  FPausedMs = 0;
   const int sound = SettingsForm->SoundCBX->currentIndex();
   if (sound > 0) {
     try {
@@ -581,10 +599,32 @@ void TMainForm::RecordBtnClick() {
     }
   }
   RecordTimer->start();
+  PauseAction->setEnabled(true);
+}
+
+void TMainForm::PauseRecordingClick() {
+  if (!StopRecordingBtn->isEnabled()) return;  // no recording running
+  if (!FPaused) {
+    RecordTimer->stop();
+    FPaused = true;
+    FPausedAt = QDateTime::currentDateTime();
+    PauseAction->setText("Resume recording");
+    ProgressLabel->setText("Paused...");
+  } else {
+    FPausedMs += FPausedAt.msecsTo(QDateTime::currentDateTime());
+    FPaused = false;
+    PauseAction->setText("Pause recording");
+    ProgressLabel->setText(QString());
+    RecordTimer->start();
+  }
 }
 
 void TMainForm::StopRecordingBtnClick() {
   RecordTimer->stop();
+  if (FPaused) ProgressLabel->setText(QString());
+  FPaused = false;
+  PauseAction->setText("Pause recording");
+  PauseAction->setEnabled(false);
   FinishSound();
   SaveBtn->setEnabled(!FFrames.empty());
   StopRecordingBtn->setEnabled(false);
@@ -650,7 +690,8 @@ void TMainForm::RecordTimerTimer() {
       throw;
     }
     frameslabel->setText(QString("Pictures: %1 st.").arg(FFrames.size()));
-    timelabel->setText(ElapsedText(FStartTime.msecsTo(QDateTime::currentDateTime())));
+    // Recorded time: the pauses do not count.
+    timelabel->setText(ElapsedText(FStartTime.msecsTo(QDateTime::currentDateTime()) - FPausedMs));
     rectlabel->setText(RectLabelText(AreaForm->AreaRect()));
     if (FSound) {
       SoundLevel->setValue(static_cast<int>(FSound->TakeLevel() * 100));

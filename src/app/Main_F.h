@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAction>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QFrame>
@@ -61,6 +62,13 @@ class TMainForm : public QWidget {
   void SetAreaBtnClick();
   void RecordBtnClick();
   void StopRecordingBtnClick();
+  // Pauses a recording, or resumes the paused one: no pictures are taken
+  // meanwhile, and the time shown counts recorded time only. The sound
+  // goes on being captured; lining it up with the pictures leaves out what
+  // came while paused.
+  void PauseRecordingClick();
+  bool Paused() const { return FPaused; }
+  QAction* PauseAction;  // in the context menu of the buttons' panel and the Stop button
   void SpeedButton3Click();
   void SpeedButton4Click();
   void SpeedButton5Click();
@@ -166,6 +174,9 @@ class TMainForm : public QWidget {
   QTimer* FExportTimer = nullptr;
   bool FRecordWasEnabled = false;
   bool FAsking = false;  // the question about unreadable pictures is open
+  bool FPaused = false;
+  QDateTime FPausedAt;
+  int64_t FPausedMs = 0;  // of the recording so far
   std::chrono::steady_clock::time_point FLastExportEnd{};
 };
 
