@@ -1,13 +1,28 @@
 #pragma once
 
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
+#include <string>
 
 #include "test_support.h"
 #include "x_server.h"
+
+// Saves a main window's recording as path through its Save button, with
+// the file dialog answered, and lets the window run until the export ends.
+template <typename TForm>
+void SaveRecording(TForm& form, const std::string& path) {
+  QTimer::singleShot(0, [&form, path] {
+    QTRY_VERIFY(form.SaveDialog1->isVisible());
+    form.SaveDialog1->selectFile(QString::fromStdString(path));
+    static_cast<QDialog*>(form.SaveDialog1)->accept();
+  });
+  form.SaveBtn->click();
+  form.WaitForExport();
+}
 
 // While it lives, every message box that opens is answered with the
 // button Answer (OK and Yes accept), its text kept.

@@ -75,13 +75,7 @@ class TestSound : public QObject {
   }
   std::string Export(const std::string& name) {
     const std::string avi = Temp->File(name);
-    QTimer::singleShot(0, [this, avi] {
-      QTRY_VERIFY(Form->SaveDialog1->isVisible());
-      Form->SaveDialog1->selectFile(QString::fromStdString(avi));
-      static_cast<QDialog*>(Form->SaveDialog1)->accept();
-    });
-    Form->SaveBtn->click();
-    Form->WaitForExport();
+    SaveRecording(*Form, avi);
     return avi;
   }
   void Paint(uint32_t grey) {

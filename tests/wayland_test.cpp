@@ -162,13 +162,7 @@ class TestWayland : public QObject {
     // Exported, every picture is a frame that ffprobe reads.
     const int32_t pictures = Form->FrameCount();
     const std::string avi = Desktop->Folder() + "/cast.avi";
-    QTimer::singleShot(0, [this, avi] {
-      QTRY_VERIFY(Form->SaveDialog1->isVisible());
-      Form->SaveDialog1->selectFile(QString::fromStdString(avi));
-      static_cast<QDialog*>(Form->SaveDialog1)->accept();
-    });
-    Form->SaveBtn->click();
-    Form->WaitForExport();
+    SaveRecording(*Form, avi);
     QCOMPARE(Boxes->Texts, QStringList());
     const std::string probe = RunCommand(
         "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=width,height,nb_read_frames "
