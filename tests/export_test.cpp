@@ -1,6 +1,8 @@
 // Saving a recording as an AVI file, read back with ffprobe and ffmpeg.
 #include <QApplication>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QListView>
 #include <QRegularExpression>
 #include <QTest>
 #include <sys/stat.h>
@@ -647,6 +649,37 @@ class TestExport : public QObject {
       Form->SaveDialog1->reject();
     });
     Form->SaveBtn->click();
+  }
+
+  // "Alla filer (*.*)" lists every file, those without an extension too,
+  // and keeps the name's own extension; its caption stays as it is.
+  void AllFilesListsEveryFile() {
+    const std::string folder = Temp->File("listed");
+    std::filesystem::create_directory(folder);
+    for (const char* name : {"notes", "clip.avi", "a.txt"}) std::ofstream(folder + "/" + name) << name;
+    Record(NumberedPictures(1), true);
+    QStringList listed;
+    QString name;
+    QTimer::singleShot(0, [&] {
+      QFileDialog& dialog = *Form->SaveDialog1;
+      QTRY_VERIFY(dialog.isVisible());
+      dialog.setDirectory(QString::fromStdString(folder));
+      dialog.findChild<QLineEdit*>("fileNameEdit")->setText("video.avi");
+      auto* types = dialog.findChild<QComboBox*>("fileTypeCombo");
+      QCOMPARE(types->itemText(1), QString("Alla filer (*.*)"));
+      types->setCurrentIndex(1);
+      emit types->activated(1);
+      emit types->textActivated(types->itemText(1));
+      auto* view = dialog.findChild<QListView*>("listView");
+      QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 3);
+      for (int row = 0; row < 3; ++row) listed << view->model()->index(row, 0, view->rootIndex()).data().toString();
+      name = dialog.findChild<QLineEdit*>("fileNameEdit")->text();
+      dialog.reject();
+    });
+    Form->SaveBtn->click();
+    listed.sort();
+    QCOMPARE(listed, QStringList({"a.txt", "clip.avi", "notes"}));
+    QCOMPARE(name, QString("video.avi"));
   }
 };
 

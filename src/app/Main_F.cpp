@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileSystemModel>
+#include <QLineEdit>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QIcon>
@@ -192,9 +194,25 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
   SaveDialog1->setFileMode(QFileDialog::AnyFile);
   SaveDialog1->setDefaultSuffix("avi");
-  SaveDialog1->setNameFilters({"AVI (*.avi)", "Alla filer (*.*)"});
+  SaveDialog1->setNameFilters({"AVI (*.avi)", kAllFilesFilter});
   // Qt's own dialog, the same on every desktop; it asks before replacing a file.
   SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  // Qt reads "*.*" literally, which would hide the files without an
+  // extension, common here; that filter lists every file. Qt has also
+  // given the name the filter's extension "*" by then: the name keeps its own.
+  connect(SaveDialog1, &QFileDialog::filterSelected, this, [this](const QString& filter) {
+    if (filter != kAllFilesFilter) return;
+    if (auto* model = SaveDialog1->findChild<QFileSystemModel*>()) model->setNameFilters({"*"});
+    if (auto* name = SaveDialog1->findChild<QLineEdit*>("fileNameEdit"); name && name->text().endsWith(".*"))
+      name->setText(name->text().chopped(2) + FNameSuffix);
+  });
+  // What the name ended with before a filter was chosen.
+  if (auto* name = SaveDialog1->findChild<QLineEdit*>("fileNameEdit"))
+    connect(name, &QLineEdit::textChanged, this, [this](const QString& text) {
+      if (text.endsWith(".*")) return;
+      const qsizetype dot = text.lastIndexOf('.');
+      FNameSuffix = dot > 0 ? text.mid(dot) : QString();
+    });
 
   // Pausing is offered where the recording is driven, without moving any
   // of the buttons: a right click on the panel or on the Stop button.

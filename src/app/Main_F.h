@@ -178,7 +178,10 @@ class TMainForm : public QWidget {
   QDateTime FPausedAt;
   int64_t FPausedMs = 0;  // of the recording so far
   std::chrono::steady_clock::time_point FLastExportEnd{};
+  QString FNameSuffix;  // of the name in the save dialog, with its dot
 };
+
+inline const QString kAllFilesFilter = QStringLiteral("Alla filer (*.*)");
 
 extern TMainForm* MainForm;
 
