@@ -163,7 +163,7 @@ TEST(EndToEnd, RecordAnAreaForTwoSecondsWithXdotool) {
 
 namespace {
 
-// What the settings dialog shows of each of its seven settings: the pixels
+// What the settings dialog shows of each of its settings but the hotkeys: the pixels
 // inside each control, clear of focus frames, as an image file's checksum.
 std::vector<std::string> ShownSettings(const TXServer& server, const TProgram& program,
                                        const TTempFolder& temp) {
@@ -174,14 +174,15 @@ std::vector<std::string> ShownSettings(const TXServer& server, const TProgram& p
   const std::string shot = temp.File("settings.png");
   server.Run("import -window " + dialog + " " + shot);
   const char* crops[] = {"10x10+22+33",   "10x10+22+55",   "10x10+22+77",   "40x14+161+102",
-                         "200x14+23+179", "200x14+23+220", "200x14+23+261", "200x14+23+316"};
+                         "200x14+23+179", "200x14+23+220", "200x14+23+261", "200x14+23+316",
+                         "30x14+161+374", "10x10+22+402"};
   std::vector<std::string> shown;
   for (const char* crop : crops)
     shown.push_back(
         RunCommand("convert " + shot + " -crop " + std::string(crop) + " +repage -depth 8 rgb:- | md5sum"));
   int left = -1, top = -1;
   program.Geometry(dialog, left, top);
-  program.Click(left + 133, top + 364);  // OK
+  program.Click(left + 133, top + 560);  // OK
   Pause(300);
   return shown;
 }
@@ -235,7 +236,10 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
     click(133, 323);  // the last sound source, "Microphone and desktop audio"
     server.Run("xdotool key End Return");
     Pause(200);
-    click(133, 364);  // OK
+    click(180, 381);  // "Delay before recording"
+    server.Run("xdotool key ctrl+a type 4");
+    click(27, 406);  // "Hide this window while recording" on
+    click(133, 560);  // OK
     changed = ShownSettings(server, program, temp);
     for (size_t i = 0; i < changed.size(); ++i) EXPECT_NE(changed[i], defaults[i]) << "setting " << i;
     EXPECT_TRUE(program.Close());
@@ -243,7 +247,8 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
   const std::map<std::string, uint32_t> stored = StoredSettings(temp);
   const std::map<std::string, uint32_t> expected = {
       {"IncludeCursor", 0}, {"UseJpegFormat", 0}, {"FPS", 13},     {"VideoSize", 2},
-      {"PixelFormat", 5},   {"Compression", 1},   {"ShowArea", 0}, {"Sound", 3}};
+      {"PixelFormat", 5},   {"Compression", 1},   {"ShowArea", 0}, {"Sound", 3},
+      {"RecordingDelay", 4}, {"HideWhileRecording", 1}};
   EXPECT_EQ(stored, expected);
   {
     TProgram program(server, temp);
@@ -289,7 +294,7 @@ void PickInSettings(const TXServer& server, const TProgram& program, int listTop
   Pause(200);
   server.Run("xdotool key " + keys + " Return");
   Pause(200);
-  program.Click(left + 133, top + 364);  // OK
+  program.Click(left + 133, top + 560);  // OK
   Pause(300);
 }
 
@@ -435,7 +440,7 @@ void RecordPictures(const TXServer& server, TProgram& program, const TTempFolder
   program.Click(left + 180, top + 109);  // "Frames per second"
   server.Run("xdotool key ctrl+a type 20");
   server.Run("xdotool key Tab");
-  program.Click(left + 133, top + 364);  // OK
+  program.Click(left + 133, top + 560);  // OK
   Pause(300);
   program.Press(4);
   Pause(700);

@@ -17,6 +17,7 @@
 #include "base/file.h"
 #include "image/picture_files.h"
 #include "image_box.h"
+#include "platform/global_keys.h"
 #include "platform/recording_folder.h"
 #include "platform/registry.h"
 #include "settings_f.h"
@@ -453,6 +454,100 @@ class TestMainForm : public QObject {
     QVERIFY2(shownMs <= elapsed - 2000, qPrintable(Form->timelabel->text()));
     Form->PauseRecordingClick();  // no recording: nothing happens
     QVERIFY(!Form->Paused());
+    Form->ClearFrames();
+  }
+
+  // The hotkeys work while another program has the focus, Num Lock on or
+  // off; a combination that another client holds is said by name, in a box
+  // at once and in the settings dialog.
+  void HotkeysWorkFromAnotherWindowAndATakenOneIsSaid() {
+    QVERIFY2(Form->HotkeysBound(), qPrintable(Form->HotkeyProblem()));
+    QCOMPARE(TSettingsForm::KeyText(SettingsForm->RecordKeyEdit), QString("Ctrl+Shift+F9"));
+    QCOMPARE(TSettingsForm::KeyText(SettingsForm->PauseKeyEdit), QString("Ctrl+Shift+F10"));
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    ShowOverlay();
+    Drag(QPoint(10, 10), QPoint(60, 40));
+    CloseOverlay();
+    SettingsForm->FPSSpin->setValue(20);
+    RunCommand("xmessage -name pelimar-other 'another program' >/dev/null 2>&1 & echo $! >" +
+               Temp->File("other.pid"));
+    const std::string other = RunCommand("xdotool search --sync --classname pelimar-other | head -1");
+    RunCommand("xdotool windowfocus --sync " + other);
+    RunCommand("xdotool key ctrl+shift+F9");
+    QTRY_VERIFY(Form->FrameCount() >= 2);
+    RunCommand("xdotool key Num_Lock ctrl+shift+F10 Num_Lock");
+    QTRY_VERIFY(Form->Paused());
+    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar: paused"));
+    RunCommand("xdotool key ctrl+shift+F10");
+    QTRY_VERIFY(!Form->Paused() && Form->RecordTimer->isActive());
+    RunCommand("xdotool key ctrl+shift+F9");
+    QTRY_VERIFY(!Form->StopRecordingBtn->isEnabled());
+    QVERIFY(Form->SaveBtn->isEnabled());
+    QCOMPARE(RunCommand("xdotool getwindowfocus"), other);  // the focus never moved
+    RunCommand("kill $(cat " + Temp->File("other.pid") + ")");
+    Form->ClearFrames();
+
+    std::unique_ptr<TGlobalKeys> theirs = OpenX11GlobalKeys();
+    QVERIFY(theirs->Bind({{"theirs", "Ctrl+Alt+F11", ""}}, {}).empty());
+    TSettingsForm::SetKeyText(SettingsForm->RecordKeyEdit, "Ctrl+Alt+F11");
+    Form->BindHotkeys();
+    QVERIFY(!Form->HotkeysBound());
+    QVERIFY2(Form->HotkeyProblem().startsWith("Ctrl+Alt+F11 is already taken by another program"),
+             qPrintable(Form->HotkeyProblem()));
+    QCOMPARE(SettingsForm->HotkeysNote->text(), Form->HotkeyProblem());
+    auto* box = Form->findChild<QMessageBox*>("HotkeyProblemBox");
+    QVERIFY(box && box->isVisible() && !box->isModal());
+    QCOMPARE(box->text(), Form->HotkeyProblem());
+    box->close();
+    // Once the other program lets go, it can be had.
+    theirs.reset();
+    Form->BindHotkeys();
+    QVERIFY2(Form->HotkeysBound() && Form->HotkeyProblem().isEmpty(), qPrintable(Form->HotkeyProblem()));
+    QVERIFY(SettingsForm->HotkeysNote->text().isEmpty());
+  }
+
+  // With a delay, a countdown comes first, never in a picture: over an area
+  // that fills the screen it goes before the first picture; a smaller area
+  // has it beside. Stop during the countdown leaves the recording before.
+  void ACountdownComesFirstAndNeverShowsInAPicture() {
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    SettingsForm->JpegCB->setChecked(false);  // the pictures' colours exactly
+    SettingsForm->FPSSpin->setValue(20);
+    SettingsForm->DelaySpin->setValue(2);
+    ShowOverlay();
+    Drag(QPoint(0, 0), QPoint(1279, 1023));
+    CloseOverlay();
+    const auto clicked = std::chrono::steady_clock::now();
+    Form->RecordBtnClick();
+    QVERIFY(Form->CountingDown() && Form->Countdown->isVisible());
+    QCOMPARE(Form->Countdown->text(), QString("2"));
+    QVERIFY(!Form->PauseAction->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(Form->Countdown->text(), QString("1"), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(Form->FrameCount() >= 5, 8000);
+    Form->StopRecordingBtnClick();
+    const auto first = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(Form->FPictureTimes.at(0)));
+    QVERIFY(first - clicked >= std::chrono::milliseconds(1950));  // not one picture before its end
+    const int recorded = Form->FrameCount();
+    for (const std::string& path : Form->Frames()) {
+      const TBitmap picture = LoadPictureFile(path);
+      for (int32_t y = 0; y < picture.Height(); y += 2)
+        for (int32_t x = 0; x < picture.Width(); x += 2)
+          QVERIFY2(Color(picture, x, y) != 0x8b1010, path.c_str());
+    }
+    QVERIFY(!Form->Countdown->isVisible());
+
+    ShowOverlay();
+    Drag(QPoint(200, 200), QPoint(400, 300));
+    CloseOverlay();
+    Form->RecordBtnClick();
+    QVERIFY(Form->Countdown->isVisible());
+    QVERIFY(!Form->Countdown->frameGeometry().intersects(QRect(188, 188, 224, 124)));
+    QVERIFY(!Form->SaveBtn->isEnabled());
+    Form->StopRecordingBtnClick();
+    QVERIFY(!Form->CountingDown() && !Form->Countdown->isVisible());
+    QTest::qWait(2500);
+    QCOMPARE(Form->FrameCount(), recorded);  // nothing recorded, nothing lost
+    QVERIFY(Form->SaveBtn->isEnabled() && Form->RecordBtn->isEnabled() && !Form->RecordTimer->isActive());
     Form->ClearFrames();
   }
 

@@ -95,7 +95,9 @@ class TestSettings : public QObject {
     const char* lines[] = {"\"IncludeCursor\"=dword:00000001", "\"UseJpegFormat\"=dword:00000001",
                            "\"FPS\"=dword:00000008",           "\"VideoSize\"=dword:00000001",
                            "\"PixelFormat\"=dword:00000006",   "\"Compression\"=dword:00000000",
-                           "\"ShowArea\"=dword:00000001"};
+                           "\"ShowArea\"=dword:00000001",      "\"RecordingDelay\"=dword:00000000",
+                           "\"HideWhileRecording\"=dword:00000000", "\"HotkeyStartStop\"=\"Ctrl+Shift+F9\"",
+                           "\"HotkeyPauseResume\"=\"Ctrl+Shift+F10\""};
     size_t at = 0;
     for (const char* line : lines) {  // in the order of writing
       size_t found = text.find(line);
@@ -115,6 +117,10 @@ class TestSettings : public QObject {
     const QStringList codecs = Lines(SettingsForm->CompressionCBX);
     QVERIFY(codecs.size() > 2);
     SettingsForm->CompressionCBX->setCurrentIndex(2);
+    SettingsForm->DelaySpin->setValue(3);
+    SettingsForm->HideWindowCB->setChecked(true);
+    TSettingsForm::SetKeyText(SettingsForm->RecordKeyEdit, "Alt+F5");
+    TSettingsForm::SetKeyText(SettingsForm->PauseKeyEdit, "");
     Close();
     Start();
     QVERIFY(Boxes->Texts.isEmpty());
@@ -128,6 +134,10 @@ class TestSettings : public QObject {
     QCOMPARE(Form->AviWriter->PixelFormat(), pf24bit);
     QCOMPARE(Lines(SettingsForm->CompressionCBX), codecs);
     QCOMPARE(SettingsForm->CompressionCBX->currentText(), codecs[2]);
+    QCOMPARE(SettingsForm->DelaySpin->value(), 3);
+    QVERIFY(SettingsForm->HideWindowCB->isChecked());
+    QCOMPARE(TSettingsForm::KeyText(SettingsForm->RecordKeyEdit), QString("Alt+F5"));
+    QCOMPARE(TSettingsForm::KeyText(SettingsForm->PauseKeyEdit), QString());  // none, as chosen
   }
 
   void ADepthChangeSetsTheWriterAndEmptiesTheChoiceOfCompressor() {

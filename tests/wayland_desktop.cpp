@@ -88,7 +88,7 @@ TWaylandDesktop::TWaylandDesktop(const std::vector<std::string>& monitors, int s
     // The portal takes the backend named for our desktop, and only ours.
     std::ofstream(FRoot + "/portals/pelimartest.portal")
         << "[portal]\nDBusName=" << kBackendName
-        << "\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=pelimartest\n";
+        << "\nInterfaces=org.freedesktop.impl.portal.ScreenCast;org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=pelimartest\n";
     std::ostringstream config, layout;
     config << "xwayland disable\n";
     int x = 0;

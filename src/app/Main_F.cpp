@@ -229,6 +229,40 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   });
   connect(PauseAction, &QAction::triggered, this, [this] { Guarded([this] { PauseRecordingClick(); }); });
 
+  // The countdown: large white digits on dark red, a window of its own.
+  Countdown = new QLabel(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                                      Qt::X11BypassWindowManagerHint | Qt::WindowDoesNotAcceptFocus);
+  Countdown->setObjectName("Countdown");
+  Countdown->setAttribute(Qt::WA_ShowWithoutActivating);
+  Countdown->setAlignment(Qt::AlignCenter);
+  Countdown->setFixedSize(120, 120);
+  Countdown->setStyleSheet("QLabel { background: #8b1010; color: white; font: bold 72px; }");
+  FCountdownTimer = new QTimer(this);
+  FCountdownTimer->setInterval(1000);
+  connect(FCountdownTimer, &QTimer::timeout, this, [this] { Guarded([this] { CountdownTick(); }); });
+
+  TrayIcon = new QSystemTrayIcon(QIcon(":/pelimar.svg"), this);
+  TrayIcon->setObjectName("TrayIcon");
+  TrayMenu = new QMenu(this);
+  TrayMenu->setObjectName("TrayMenu");
+  TrayRecordAction = TrayMenu->addAction("Start recording");
+  TrayRecordAction->setObjectName("TrayRecordAction");
+  connect(TrayRecordAction, &QAction::triggered, this, [this] { Guarded([this] { ToggleRecording(); }); });
+  TrayMenu->addAction(PauseAction);
+  TrayMenu->addSeparator();
+  ShowWindowAction = TrayMenu->addAction("Show window");
+  connect(ShowWindowAction, &QAction::triggered, this, [this] { ShowWindow(); });
+  QuitAction = TrayMenu->addAction("Quit");
+  connect(QuitAction, &QAction::triggered, this, [this] { close(); });
+  // Whether a recording can start changes in many places; the menu asks when it opens.
+  connect(TrayMenu, &QMenu::aboutToShow, this, [this] { UpdateTray(); });
+  TrayIcon->setContextMenu(TrayMenu);
+  connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) ShowWindow();
+  });
+  UpdateTray();
+  TrayIcon->show();
+
   RecordTimer = new QTimer(this);
   RecordTimer->setObjectName("RecordTimer");
   RecordTimer->setTimerType(Qt::PreciseTimer);
@@ -251,10 +285,12 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   connect(RecordTimer, &QTimer::timeout, this, [this] { RecordTimerTimer(); });
 
   Guarded([this] { FormCreate(); });
+  Guarded([this] { BindHotkeys(); });
 }
 
 TMainForm::~TMainForm() {
   if (!FClosed) FormClose();
+  delete Countdown;
   if (MainForm == this) MainForm = nullptr;
 }
 
@@ -318,6 +354,8 @@ void TMainForm::FormCreate() {
 namespace {
 
 const char* const kSettingsKey = "software\\quorvane\\Sorvek";
+const char* const kDefaultRecordKey = "Ctrl+Shift+F9";
+const char* const kDefaultPauseKey = "Ctrl+Shift+F10";
 // The recording's sound as it came, and lined up with its pictures.
 const char* const kCapturedSound = "sound-captured.wav";
 const char* const kAlignedSound = "sound.wav";
@@ -350,6 +388,10 @@ void TMainForm::LoadSettings() {
   settings.PixelFormatCBXChange();
   settings.CompressionCBX->setCurrentIndex(0);
   settings.SoundCBX->setCurrentIndex(0);
+  settings.DelaySpin->setValue(0);
+  settings.HideWindowCB->setChecked(false);
+  TSettingsForm::SetKeyText(settings.RecordKeyEdit, kDefaultRecordKey);
+  TSettingsForm::SetKeyText(settings.PauseKeyEdit, kDefaultPauseKey);
 
   TRegistry registry;
   if (!registry.OpenKey(kSettingsKey, false)) return;
@@ -372,6 +414,23 @@ void TMainForm::LoadSettings() {
   } catch (const Exception&) {
     // Nor a sound setting: no sound, as before there was one.
   }
+  // Nor these: no delay, the window stays, the default hotkeys.
+  try {
+    settings.DelaySpin->setValue(registry.ReadInteger("RecordingDelay"));  // held within 0 to 10
+  } catch (const Exception&) {
+  }
+  try {
+    settings.HideWindowCB->setChecked(registry.ReadInteger("HideWhileRecording") != 0);
+  } catch (const Exception&) {
+  }
+  try {
+    TSettingsForm::SetKeyText(settings.RecordKeyEdit, QStr(registry.ReadString("HotkeyStartStop")));
+  } catch (const Exception&) {
+  }
+  try {
+    TSettingsForm::SetKeyText(settings.PauseKeyEdit, QStr(registry.ReadString("HotkeyPauseResume")));
+  } catch (const Exception&) {
+  }
 }
 
 void TMainForm::SaveSettings() {
@@ -386,6 +445,10 @@ void TMainForm::SaveSettings() {
   registry.WriteInteger("Compression", settings.CompressionCBX->currentIndex());
   registry.WriteInteger("ShowArea", settings.AreaCB->isChecked() ? 1 : 0);
   registry.WriteInteger("Sound", settings.SoundCBX->currentIndex());
+  registry.WriteInteger("RecordingDelay", settings.DelaySpin->value());
+  registry.WriteInteger("HideWhileRecording", settings.HideWindowCB->isChecked() ? 1 : 0);
+  registry.WriteString("HotkeyStartStop", TSettingsForm::KeyText(settings.RecordKeyEdit).toStdString());
+  registry.WriteString("HotkeyPauseResume", TSettingsForm::KeyText(settings.PauseKeyEdit).toStdString());
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
@@ -426,6 +489,11 @@ void TMainForm::FormClose() {
   SettingsForm = nullptr;
   ClearFrames();
   FScreenCanvas.reset();
+  StopCountdown();
+  TrayIcon->hide();
+  delete FKeysNotifier;
+  FKeysNotifier = nullptr;
+  FGlobalKeys.reset();  // the keys are free for others again
 }
 
 TScreen& TMainForm::Screen() {
@@ -595,10 +663,20 @@ void TMainForm::RecordBtnClick() {
   RecordBtn->setEnabled(false);
   StopRecordingBtn->setEnabled(true);
   SetAreaBtn->setChecked(false);
+  AreaForm->hide();
+  HideForRecording();
+  const int delay = SettingsForm->DelaySpin->value();
+  if (delay > 0)
+    StartCountdown(delay);  // the recording so far stays until the countdown is over
+  else
+    BeginRecording();
+  UpdateTray();
+}
+
+void TMainForm::BeginRecording() {
   FFrameSize = 0;
   UpdateSizeLabel(0);
   ClearFrames();
-  AreaForm->hide();
   FStartTime = QDateTime::currentDateTime();
   FPaused = false;
   FPausedMs = 0;
@@ -613,11 +691,157 @@ void TMainForm::RecordBtnClick() {
       ClearFrames();
       RecordBtn->setEnabled(true);
       StopRecordingBtn->setEnabled(false);
+      ShowAfterRecording();
+      UpdateTray();
       throw;
     }
   }
   RecordTimer->start();
   PauseAction->setEnabled(true);
+  UpdateTray();
+}
+
+void TMainForm::StartCountdown(int seconds) {
+  // Beside the area where the monitor has room, so that it never shows in
+  // a picture; else over it, and gone a moment before the first picture.
+  const TRect area = AreaForm->NormalizedAreaRect();
+  const QRect inside = FromScreenPixels(area);
+  const QScreen* screen = ScreenOfPixels(area);
+  const QRect room = screen ? screen->geometry() : inside;
+  const QRect around = inside.adjusted(-12, -12, 12, 12);  // the outline too
+  const QSize size = Countdown->size();
+  const QPoint centre = inside.center();
+  const QPoint places[] = {{centre.x() - size.width() / 2, around.bottom() + 1},
+                           {centre.x() - size.width() / 2, around.top() - size.height()},
+                           {around.right() + 1, centre.y() - size.height() / 2},
+                           {around.left() - size.width(), centre.y() - size.height() / 2}};
+  FCountdownOverArea = true;
+  QPoint at = centre - QPoint(size.width() / 2, size.height() / 2);
+  // A Wayland window goes where the desktop puts it: over the area, for all we know.
+  if (!QtOnWayland())
+    for (const QPoint& place : places)
+      if (room.contains(QRect(place, size))) {
+        at = place;
+        FCountdownOverArea = false;
+        break;
+      }
+  FCountdownLeft = seconds;
+  Countdown->setText(QString::number(seconds));
+  Countdown->move(at);
+  Countdown->show();
+  Countdown->raise();
+  FCountdownTimer->start();
+  ProgressLabel->setText("Starting...");
+}
+
+void TMainForm::CountdownTick() {
+  if (--FCountdownLeft > 0) {
+    Countdown->setText(QString::number(FCountdownLeft));
+    return;
+  }
+  StopCountdown();
+  if (!FCountdownOverArea) {
+    BeginRecording();
+    return;
+  }
+  // What the countdown covered must be drawn again before the first
+  // picture: a quarter second more.
+  FCountdownLeft = -1;
+  QTimer::singleShot(250, this, [this] {
+    if (FCountdownLeft != -1) return;  // stopped meanwhile
+    FCountdownLeft = 0;
+    Guarded([this] { BeginRecording(); });
+  });
+}
+
+void TMainForm::StopCountdown() {
+  FCountdownTimer->stop();
+  FCountdownLeft = 0;
+  Countdown->hide();
+  if (ProgressLabel->text() == "Starting...") ProgressLabel->setText(QString());
+}
+
+void TMainForm::HideForRecording() {
+  if (!SettingsForm->HideWindowCB->isChecked() || !isVisible()) return;
+  if (!(TrayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) && !FHotkeysBound) return;
+  FHiddenForRecording = true;
+  hide();
+}
+
+void TMainForm::ShowAfterRecording() {
+  if (!FHiddenForRecording) return;
+  FHiddenForRecording = false;
+  show();
+}
+
+void TMainForm::ShowWindow() {
+  FHiddenForRecording = false;
+  show();
+  raise();
+  activateWindow();
+}
+
+void TMainForm::ToggleRecording() {
+  if (StopRecordingBtn->isEnabled())
+    StopRecordingBtnClick();
+  else if (RecordBtn->isEnabled())
+    RecordBtnClick();
+}
+
+void TMainForm::HotkeyPressed(const std::string& name) {
+  if (name == "start-stop")
+    ToggleRecording();
+  else if (name == "pause-resume" && PauseAction->isEnabled())
+    PauseRecordingClick();
+}
+
+void TMainForm::UpdateTray() {
+  const bool recording = StopRecordingBtn->isEnabled();
+  TrayRecordAction->setText(recording ? "Stop recording" : "Start recording");
+  TrayRecordAction->setEnabled(recording || RecordBtn->isEnabled());
+  TrayIcon->setIcon(QIcon(FPaused ? ":/pause.svg" : recording ? ":/record.svg" : ":/pelimar.svg"));
+  TrayIcon->setToolTip(FPaused ? "Pelimar: paused" : recording ? "Pelimar: recording" : "Pelimar");
+}
+
+void TMainForm::BindHotkeys() {
+  FHotkeyProblem.clear();
+  FHotkeysBound = false;
+  std::vector<std::string> failures;
+  const std::vector<TGlobalKey> keys = {
+      {"start-stop", TSettingsForm::KeyText(SettingsForm->RecordKeyEdit).toStdString(),
+       "Start or stop recording"},
+      {"pause-resume", TSettingsForm::KeyText(SettingsForm->PauseKeyEdit).toStdString(),
+       "Pause or resume recording"}};
+  try {
+    if (!FGlobalKeys) {
+      FGlobalKeys = QtOnWayland() ? OpenPortalGlobalKeys() : OpenGlobalKeys();
+      FKeysNotifier = new QSocketNotifier(FGlobalKeys->Descriptor(), QSocketNotifier::Read, this);
+      connect(FKeysNotifier, &QSocketNotifier::activated, this, [this] {
+        for (const std::string& name : FGlobalKeys->TakePressed()) Guarded([this, &name] { HotkeyPressed(name); });
+      });
+    }
+    failures = FGlobalKeys->Bind(
+        keys, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20); });
+    FHotkeysBound = !keys[0].Combination.empty();
+    for (const std::string& failure : failures) {
+      if (failure.rfind(keys[0].Combination, 0) == 0 || keys[0].Combination.empty()) FHotkeysBound = false;
+      FHotkeyProblem += (FHotkeyProblem.isEmpty() ? "" : "\n") + QStr(failure);
+    }
+  } catch (const Exception& e) {
+    // The session has none: the dialog says so, and nothing else does.
+    FHotkeyProblem = QStr(e.Message());
+  }
+  SettingsForm->HotkeysNote->setText(FHotkeyProblem);
+  SettingsForm->RecordKeyEdit->setEnabled(FGlobalKeys != nullptr);
+  SettingsForm->PauseKeyEdit->setEnabled(FGlobalKeys != nullptr);
+  if (failures.empty()) return;
+  // Said at once, without holding anything up.
+  auto* box = new QMessageBox(QMessageBox::Warning, QApplication::applicationName(), FHotkeyProblem,
+                              QMessageBox::Ok, this);
+  box->setObjectName("HotkeyProblemBox");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  box->show();
 }
 
 void TMainForm::PauseRecordingClick() {
@@ -628,16 +852,28 @@ void TMainForm::PauseRecordingClick() {
     FPausedAt = QDateTime::currentDateTime();
     PauseAction->setText("Resume recording");
     ProgressLabel->setText("Paused...");
+    UpdateTray();
   } else {
     FPausedMs += FPausedAt.msecsTo(QDateTime::currentDateTime());
     FPaused = false;
     PauseAction->setText("Pause recording");
     ProgressLabel->setText(QString());
     RecordTimer->start();
+    UpdateTray();
   }
 }
 
 void TMainForm::StopRecordingBtnClick() {
+  if (FCountdownLeft != 0) {
+    // Nothing was recorded yet: the recording before stays as it was.
+    StopCountdown();
+    SaveBtn->setEnabled(!FFrames.empty());
+    StopRecordingBtn->setEnabled(false);
+    RecordBtn->setEnabled(true);
+    ShowAfterRecording();
+    UpdateTray();
+    return;
+  }
   RecordTimer->stop();
   if (FPaused) ProgressLabel->setText(QString());
   FPaused = false;
@@ -647,6 +883,8 @@ void TMainForm::StopRecordingBtnClick() {
   SaveBtn->setEnabled(!FFrames.empty());
   StopRecordingBtn->setEnabled(false);
   RecordBtn->setEnabled(true);
+  ShowAfterRecording();
+  UpdateTray();
 }
 
 void TMainForm::SpeedButton3Click() {
@@ -666,7 +904,12 @@ void TMainForm::SpeedButton3Click() {
     SettingsForm->FitCompressionList(before);
     shown = SettingsForm->ChosenCompression();
   }
+  const QString keys = TSettingsForm::KeyText(SettingsForm->RecordKeyEdit) + " " +
+                       TSettingsForm::KeyText(SettingsForm->PauseKeyEdit);
   SettingsForm->exec();
+  if (keys != TSettingsForm::KeyText(SettingsForm->RecordKeyEdit) + " " +
+                  TSettingsForm::KeyText(SettingsForm->PauseKeyEdit))
+    BindHotkeys();
   if (fitted) {
     AviWriter->SetWidth(width);
     AviWriter->SetHeight(height);

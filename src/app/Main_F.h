@@ -5,7 +5,10 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
 #include <QWidget>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "image/bitmap.h"
+#include "platform/global_keys.h"
 #include "platform/recording_folder.h"
 #include "platform/screen.h"
 #include "platform/sound_capture.h"
@@ -69,6 +73,26 @@ class TMainForm : public QWidget {
   void PauseRecordingClick();
   bool Paused() const { return FPaused; }
   QAction* PauseAction;  // in the context menu of the buttons' panel and the Stop button
+  // Starts a recording when none runs and the area is set, else stops
+  // the one running (or its countdown): the tray's and the hotkey's way.
+  void ToggleRecording();
+  // A global hotkey by its name: "start-stop" or "pause-resume".
+  void HotkeyPressed(const std::string& name);
+  // Binds the hotkeys of the settings dialog, session-wide; says what
+  // could not be bound, in the dialog and, for a taken key, at once.
+  void BindHotkeys();
+  QString HotkeyProblem() const { return FHotkeyProblem; }
+  bool HotkeysBound() const { return FHotkeysBound; }
+  // The countdown before the first picture, while it runs.
+  bool CountingDown() const { return FCountdownLeft > 0; }
+  QLabel* Countdown;
+  // The tray icon (idle, recording, paused) and its menu, where the
+  // desktop has a tray.
+  QSystemTrayIcon* TrayIcon;
+  QMenu* TrayMenu;
+  QAction* TrayRecordAction;
+  QAction* ShowWindowAction;
+  QAction* QuitAction;
   void SpeedButton3Click();
   void SpeedButton4Click();
   void SpeedButton5Click();
@@ -123,6 +147,17 @@ class TMainForm : public QWidget {
   TMonitor WindowMonitor();
   void CaptureFailed(const std::string& message);
   TScreen& Screen();
+  // What starts once the countdown, if any, is over.
+  void BeginRecording();
+  void StartCountdown(int seconds);
+  void CountdownTick();
+  void StopCountdown();
+  // The window goes while recording when the user wants it so and there
+  // is a way back to it (the tray or the hotkey).
+  void HideForRecording();
+  void ShowAfterRecording();
+  void ShowWindow();
+  void UpdateTray();
   // Ends the sound of the recording and writes the part that goes with its
   // pictures beside them; says so when that fails, and the pictures stay.
   void FinishSound();
@@ -179,6 +214,14 @@ class TMainForm : public QWidget {
   int64_t FPausedMs = 0;  // of the recording so far
   std::chrono::steady_clock::time_point FLastExportEnd{};
   QString FNameSuffix;  // of the name in the save dialog, with its dot
+  std::unique_ptr<TGlobalKeys> FGlobalKeys;
+  QSocketNotifier* FKeysNotifier = nullptr;
+  QString FHotkeyProblem;
+  bool FHotkeysBound = false;  // the start/stop hotkey works
+  QTimer* FCountdownTimer = nullptr;
+  int FCountdownLeft = 0;  // seconds
+  bool FCountdownOverArea = false;  // no room beside the area
+  bool FHiddenForRecording = false;
 };
 
 inline const QString kAllFilesFilter = QStringLiteral("Alla filer (*.*)");

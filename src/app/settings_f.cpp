@@ -20,7 +20,7 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   setObjectName("SettingsForm");
   setWindowTitle("Settings");
   setFont(QFont("MS Sans Serif", 8));
-  setFixedSize(267, 384);
+  setFixedSize(267, 580);
   setAttribute(Qt::WA_QuitOnClose, false);
 
   GroupBox1 = new QGroupBox("Session", this);
@@ -75,8 +75,48 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   SoundCBX->addItems({"No sound", "Microphone", "Desktop audio", "Microphone and desktop audio"});
   SoundCBX->setCurrentIndex(0);
 
+  RecordingGroup = new QGroupBox("Recording", this);
+  RecordingGroup->setGeometry(8, 350, 251, 72);
+  DelayLabel = new QLabel("Delay before recording", RecordingGroup);
+  DelayLabel->setGeometry(12, 24, 136, 17);
+  DelaySpin = new QSpinBox(RecordingGroup);
+  DelaySpin->setObjectName("DelaySpin");
+  DelaySpin->setGeometry(150, 20, 60, 22);
+  DelaySpin->setRange(0, 10);
+  DelaySpin->setSuffix(" s");
+  DelaySpin->setValue(0);
+  DelayLabel->setBuddy(DelaySpin);
+  HideWindowCB = new QCheckBox("Hide this window while recording", RecordingGroup);
+  HideWindowCB->setObjectName("HideWindowCB");
+  HideWindowCB->setGeometry(12, 48, 235, 17);
+  HideWindowCB->setToolTip("So that it never shows in the video. Stop from the tray icon or with the hotkey.");
+
+  HotkeysGroup = new QGroupBox("Hotkeys", this);
+  HotkeysGroup->setGeometry(8, 428, 251, 112);
+  RecordKeyLabel = new QLabel("Start/stop", HotkeysGroup);
+  RecordKeyLabel->setGeometry(12, 24, 90, 17);
+  RecordKeyEdit = new QKeySequenceEdit(HotkeysGroup);
+  RecordKeyEdit->setObjectName("RecordKeyEdit");
+  RecordKeyEdit->setGeometry(104, 20, 135, 22);
+  PauseKeyLabel = new QLabel("Pause/resume", HotkeysGroup);
+  PauseKeyLabel->setGeometry(12, 50, 90, 17);
+  PauseKeyEdit = new QKeySequenceEdit(HotkeysGroup);
+  PauseKeyEdit->setObjectName("PauseKeyEdit");
+  PauseKeyEdit->setGeometry(104, 46, 135, 22);
+  for (QKeySequenceEdit* edit : {RecordKeyEdit, PauseKeyEdit}) {
+    edit->setClearButtonEnabled(true);
+    // One combination, not a sequence of them: the first is kept.
+    connect(edit, &QKeySequenceEdit::editingFinished, this, [edit] { SetKeyText(edit, KeyText(edit)); });
+  }
+  RecordKeyLabel->setBuddy(RecordKeyEdit);
+  PauseKeyLabel->setBuddy(PauseKeyEdit);
+  HotkeysNote = new QLabel(HotkeysGroup);
+  HotkeysNote->setObjectName("HotkeysNote");
+  HotkeysNote->setGeometry(12, 70, 227, 38);
+  HotkeysNote->setWordWrap(true);
+
   BitBtn1 = new QPushButton("OK", this);
-  BitBtn1->setGeometry(96, 352, 75, 25);
+  BitBtn1->setGeometry(96, 548, 75, 25);
   BitBtn1->setDefault(true);
   connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
 
@@ -115,6 +155,16 @@ void TSettingsForm::FitCompressionList(const QString& chosen) {
 
 void TSettingsForm::FPSSpinChange() {
   if (MainForm) MainForm->RecordTimer->setInterval(1000 / FPSSpin->value());
+}
+
+QString TSettingsForm::KeyText(const QKeySequenceEdit* edit) {
+  const QKeySequence keys = edit->keySequence();
+  return keys.isEmpty() ? QString() : QKeySequence(keys[0]).toString(QKeySequence::PortableText);
+}
+
+void TSettingsForm::SetKeyText(QKeySequenceEdit* edit, const QString& text) {
+  const QKeySequence keys = QKeySequence::fromString(text, QKeySequence::PortableText);
+  edit->setKeySequence(keys.isEmpty() ? QKeySequence() : QKeySequence(keys[0]));
 }
 
 TPixelFormat TSettingsForm::SelectedPixelFormat() const {

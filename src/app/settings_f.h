@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QGroupBox>
+#include <QKeySequenceEdit>
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
@@ -33,6 +34,16 @@ class TSettingsForm : public QDialog {
   QComboBox* CompressionCBX;
   QGroupBox* SoundGroup;  // "Sound"
   QComboBox* SoundCBX;    // a TSoundSource by index
+  QGroupBox* RecordingGroup;  // "Recording"
+  QLabel* DelayLabel;
+  QSpinBox* DelaySpin;  // seconds of countdown before the first picture
+  QCheckBox* HideWindowCB;
+  QGroupBox* HotkeysGroup;  // "Hotkeys"
+  QLabel* RecordKeyLabel;
+  QKeySequenceEdit* RecordKeyEdit;
+  QLabel* PauseKeyLabel;
+  QKeySequenceEdit* PauseKeyEdit;
+  QLabel* HotkeysNote;  // why hotkeys do not work, when they do not
   QPushButton* BitBtn1;
 
   // The writer takes the chosen depth and the compression list is built
@@ -47,6 +58,10 @@ class TSettingsForm : public QDialog {
   void FPSSpinChange();
   // pf1bit .. pf32bit for the depth list's lines 0 to 6, pfDevice for no line.
   TPixelFormat SelectedPixelFormat() const;
+  // A hotkey field's combination as the registry keeps it ("Ctrl+Shift+F9",
+  // empty for none), and back.
+  static QString KeyText(const QKeySequenceEdit* edit);
+  static void SetKeyText(QKeySequenceEdit* edit, const QString& text);
 };
 
 extern TSettingsForm* SettingsForm;

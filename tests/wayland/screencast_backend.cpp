@@ -4,7 +4,8 @@
 // headless test desktop without a GPU has. It serves org.freedesktop.impl.portal.ScreenCast (version 4) as
 // org.freedesktop.impl.portal.desktop.pelimartest: one PipeWire stream (producer and driver) per selected
 // monitor, monitor m showing PatternPixel(m, x, y). It logs a line per call, and the line "restored" when
-// SelectSources brought our restore_data. SIGUSR1 closes every session from the desktop side, SIGTERM and
+// SelectSources brought our restore_data. It also serves org.freedesktop.impl.portal.GlobalShortcuts, with a
+// method Press(s id) of its own that stands for the user pressing a bound shortcut. SIGUSR1 closes every session from the desktop side, SIGTERM and
 // SIGINT end the service.
 // Options: --monitors=WxH[+X+Y],... (default 640x480; without +X+Y side by side from 0,0),
 // --format=BGRx|RGBx|BGRA|RGBA, --stride-padding=N, --fps=N (default 30), --still (one frame when a stream
@@ -312,6 +313,7 @@ struct Session {
   uint32_t PersistMode = 0;
   uint32_t Selected = 0;  // mask of monitor indices
   std::vector<std::unique_ptr<Stream>> Streams;
+  std::vector<std::string> Shortcuts;  // the ids bound, for a global-shortcuts session
 };
 
 // sd-bus calls the handlers from C; an exception ends here, as an error reply.
@@ -358,6 +360,10 @@ class Backend {
                                    "org.freedesktop.impl.portal.ScreenCast", kScreenCastVtable, this),
           "sd_bus_add_object_vtable");
     FScreenCast.reset(slot);
+    Check(sd_bus_add_object_vtable(bus, &slot, "/org/freedesktop/portal/desktop",
+                                   "org.freedesktop.impl.portal.GlobalShortcuts", kShortcutsVtable, this),
+          "sd_bus_add_object_vtable");
+    FShortcuts.reset(slot);
     // The name last: the frontend reads our properties once, at its start, which waits for our name.
     Check(sd_bus_request_name(bus, kBusName, 0), "sd_bus_request_name");
     Log("owning %s: %zu monitor(s), %s", kBusName, FConfig.Monitors.size(),
@@ -511,6 +517,87 @@ class Backend {
     return sd_bus_reply_method_return(message, "");
   }
 
+  // Global shortcuts: a session binds what the app asks for, with the trigger it prefers; Press(id), ours
+  // alone, is a user pressing that shortcut: Activated goes out for every session that bound it.
+  static int OnCreateShortcutsSession(sd_bus_message* message, void* data, sd_bus_error*) {
+    auto* self = static_cast<Backend*>(data);
+    const char *request = nullptr, *handle = nullptr;
+    Check(sd_bus_message_read(message, "oo", &request, &handle), "CreateSession");
+    Log("GlobalShortcuts.CreateSession %s", handle);
+    sd_bus_slot* slot = nullptr;
+    Check(sd_bus_add_object_vtable(self->FBus.get(), &slot, handle, kSessionInterface, kSessionVtable, self),
+          "sd_bus_add_object_vtable");
+    self->FSessions.emplace(handle, std::make_unique<Session>()).first->second->Object.reset(slot);
+    // The 1.16 frontend reads "shortcuts" from these results without looking whether it is there.
+    return sd_bus_reply_method_return(message, "ua{sv}", 0u, 1, "shortcuts", "a(sa{sv})", 0);
+  }
+
+  static int OnBindShortcuts(sd_bus_message* message, void* data, sd_bus_error*) {
+    auto* self = static_cast<Backend*>(data);
+    auto read = [](int result) { Check(result, "BindShortcuts"); };
+    const char *request = nullptr, *handle = nullptr;
+    read(sd_bus_message_read(message, "oo", &request, &handle));
+    const auto found = self->FSessions.find(handle);
+    if (found == self->FSessions.end()) return ReplyResponse(message, 2);
+    std::vector<std::pair<std::string, std::string>> bound;  // id, trigger
+    std::string line = "BindShortcuts";
+    read(sd_bus_message_enter_container(message, 'a', "(sa{sv})"));
+    while (sd_bus_message_enter_container(message, 'r', "sa{sv}") > 0) {
+      const char* id = nullptr;
+      const char* trigger = "";
+      read(sd_bus_message_read(message, "s", &id));
+      read(sd_bus_message_enter_container(message, 'a', "{sv}"));
+      while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+        const char* key = nullptr;
+        read(sd_bus_message_read(message, "s", &key));
+        if (std::string_view(key) == "preferred_trigger")
+          read(sd_bus_message_read(message, "v", "s", &trigger));
+        else
+          read(sd_bus_message_skip(message, "v"));
+        read(sd_bus_message_exit_container(message));
+      }
+      read(sd_bus_message_exit_container(message));
+      read(sd_bus_message_exit_container(message));
+      bound.emplace_back(id, trigger);
+      line += std::string(" ") + id + "=" + trigger;
+    }
+    read(sd_bus_message_exit_container(message));
+    Log("%s", line.c_str());
+    found->second->Shortcuts.clear();
+    for (const auto& shortcut : bound) found->second->Shortcuts.push_back(shortcut.first);
+    sd_bus_message* reply = nullptr;
+    Check(sd_bus_message_new_method_return(message, &reply), "BindShortcuts");
+    const MessagePtr owner(reply);
+    auto append = [](int result) { Check(result, "BindShortcuts results"); };
+    append(sd_bus_message_append(reply, "u", 0u));
+    append(sd_bus_message_open_container(reply, 'a', "{sv}"));
+    append(sd_bus_message_open_container(reply, 'e', "sv"));
+    append(sd_bus_message_append(reply, "s", "shortcuts"));
+    append(sd_bus_message_open_container(reply, 'v', "a(sa{sv})"));
+    append(sd_bus_message_open_container(reply, 'a', "(sa{sv})"));
+    for (const auto& [id, trigger] : bound)
+      append(sd_bus_message_append(reply, "(sa{sv})", id.c_str(), 1, "trigger_description", "s", trigger.c_str()));
+    for (int level = 0; level < 4; ++level) append(sd_bus_message_close_container(reply));
+    return sd_bus_send(nullptr, reply, nullptr);
+  }
+
+  static int OnPress(sd_bus_message* message, void* data, sd_bus_error*) {
+    auto* self = static_cast<Backend*>(data);
+    const char* id = nullptr;
+    Check(sd_bus_message_read(message, "s", &id), "Press");
+    int sent = 0;
+    for (const auto& [handle, session] : self->FSessions)
+      if (std::find(session->Shortcuts.begin(), session->Shortcuts.end(), id) != session->Shortcuts.end()) {
+        Check(sd_bus_emit_signal(self->FBus.get(), "/org/freedesktop/portal/desktop",
+                                 "org.freedesktop.impl.portal.GlobalShortcuts", "Activated", "osta{sv}",
+                                 handle.c_str(), id, uint64_t{0}, 0),
+              "Activated");
+        ++sent;
+      }
+    Log("Press %s: %d session(s)", id, sent);
+    return sd_bus_reply_method_return(message, "i", sent);
+  }
+
   // Flags 0: sd-bus does no access control on a user bus.
   static constexpr sd_bus_vtable kScreenCastVtable[] = {
       SD_BUS_VTABLE_START(0),
@@ -520,6 +607,13 @@ class Backend {
       SD_BUS_PROPERTY("AvailableSourceTypes", "u", &GetProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
       SD_BUS_PROPERTY("AvailableCursorModes", "u", &GetProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
       SD_BUS_PROPERTY("version", "u", &GetProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+      SD_BUS_VTABLE_END};
+  static constexpr sd_bus_vtable kShortcutsVtable[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_METHOD("CreateSession", "oosa{sv}", "ua{sv}", &Guarded<&OnCreateShortcutsSession>, 0),
+      SD_BUS_METHOD("BindShortcuts", "ooa(sa{sv})sa{sv}", "ua{sv}", &Guarded<&OnBindShortcuts>, 0),
+      SD_BUS_METHOD("Press", "s", "i", &Guarded<&OnPress>, 0),
+      SD_BUS_SIGNAL("Activated", "osta{sv}", 0),
       SD_BUS_VTABLE_END};
   static constexpr sd_bus_vtable kSessionVtable[] = {SD_BUS_VTABLE_START(0),
                                                      SD_BUS_METHOD("Close", "", "", &Guarded<&OnClose>, 0),
@@ -535,6 +629,7 @@ class Backend {
   EventSourcePtr FPwSource;
   BusPtr FBus;
   SlotPtr FScreenCast;
+  SlotPtr FShortcuts;
   std::map<std::string, std::unique_ptr<Session>> FSessions;
 };
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/wayland/portal_client.h"
+
 struct sd_bus;
 struct sd_bus_slot;
 
@@ -24,15 +26,13 @@ enum : uint32_t { kCursorHidden = 1, kCursorEmbedded = 2, kCursorMetadata = 4 };
 // A screen-cast session of xdg-desktop-portal on the user's session bus:
 // the conversation of requests and their Response signals, and nothing of
 // the streams themselves.
-class TScreenCastPortal {
+class TScreenCastPortal : private TPortalClient {
  public:
   // Connects to the session bus and asks the portal what it offers. Raises
   // "The desktop offers no screen-cast service (xdg-desktop-portal
   // ScreenCast)" when nobody answers for it.
   TScreenCastPortal();
   ~TScreenCastPortal();
-  TScreenCastPortal(const TScreenCastPortal&) = delete;
-  TScreenCastPortal& operator=(const TScreenCastPortal&) = delete;
 
   uint32_t AvailableCursorModes() const { return FCursorModes; }
   // Creates the session, lets the desktop ask the user which monitors to
@@ -47,23 +47,11 @@ class TScreenCastPortal {
   bool Closed();
 
  private:
-  // Sends the call and waits for the Response of the request it makes;
-  // reads the results with readResults. Returns the response code.
-  uint32_t Request(const std::string& method, const std::function<void(struct sd_bus_message*)>& appendArgs,
-                   const std::string& token, const std::function<void()>& idle);
   void Close();
-  std::string NewToken();
 
-  sd_bus* FBus = nullptr;
   sd_bus_slot* FClosedSlot = nullptr;
-  uint32_t FVersion = 0;
   uint32_t FCursorModes = 0;
   std::string FSession;
-  std::string FSender;  // our unique name as a request path element
   std::vector<TCastStream> FStreams;
-  std::string FRestoreToken;
   bool FClosed = false;
-  // What the Response signal of the request being waited for brought.
-  struct sd_bus_message* FResponse = nullptr;
-  uint32_t FTokens = 0;
 };

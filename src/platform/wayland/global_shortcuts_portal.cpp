@@ -1,0 +1,134 @@
+// Global keys in a Wayland session: the desktop's GlobalShortcuts portal.
+// The desktop binds them, and may ask the user first; our combinations are
+// only its preferred triggers.
+#include <systemd/sd-bus.h>
+
+#include <cstring>
+
+#include "base/exception.h"
+#include "platform/global_keys.h"
+#include "platform/wayland/portal_client.h"
+
+namespace {
+
+const char* const kShortcuts = "org.freedesktop.portal.GlobalShortcuts";
+
+// "Ctrl+Shift+F9" as the portal's triggers write it: "CTRL+SHIFT+F9".
+std::string Trigger(const std::string& combination) {
+  uint32_t modifiers = 0;
+  std::string keysym;
+  if (!ParseKeyCombination(combination, modifiers, keysym)) return std::string();
+  std::string trigger;
+  if (modifiers & kKeyCtrl) trigger += "CTRL+";
+  if (modifiers & kKeyAlt) trigger += "ALT+";
+  if (modifiers & kKeyShift) trigger += "SHIFT+";
+  if (modifiers & kKeyMeta) trigger += "LOGO+";
+  return trigger + keysym;
+}
+
+class TPortalGlobalKeys : public TGlobalKeys, private TPortalClient {
+ public:
+  TPortalGlobalKeys()
+      : TPortalClient(kShortcuts,
+                      "Hotkeys are not available in this session: the desktop offers no global shortcuts "
+                      "(xdg-desktop-portal GlobalShortcuts).",
+                      "The desktop's global shortcuts failed") {
+    // The 1.16 portal sends every session's activations to everyone: ours
+    // are told by their session.
+    Check(sd_bus_match_signal(
+              FBus, &FActivated, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", kShortcuts,
+              "Activated",
+              [](sd_bus_message* m, void* self, sd_bus_error*) {
+                static_cast<TPortalGlobalKeys*>(self)->OnActivated(m);
+                return 0;
+              },
+              this),
+          "listen");
+  }
+  ~TPortalGlobalKeys() override {
+    CloseSession();
+    sd_bus_slot_unref(FActivated);
+  }
+
+  std::vector<std::string> Bind(const std::vector<TGlobalKey>& keys, const std::function<void()>& idle) override {
+    // A session binds once; other keys take a new one.
+    CloseSession();
+    std::vector<const TGlobalKey*> bound;
+    for (const TGlobalKey& key : keys)
+      if (!key.Combination.empty()) bound.push_back(&key);
+    if (bound.empty()) return {};
+    const std::string sessionToken = NewToken();
+    std::string token = NewToken();
+    uint32_t response = Request(
+        "CreateSession",
+        [&](sd_bus_message* m) {
+          Check(sd_bus_message_open_container(m, 'a', "{sv}"), "options");
+          AppendPortalString(m, "handle_token", token);
+          AppendPortalString(m, "session_handle_token", sessionToken);
+          Check(sd_bus_message_close_container(m), "options");
+        },
+        token, idle);
+    if (response != kPortalSuccess) return {"The desktop gave no session for the hotkeys."};
+    FSession = ReadSessionHandle("CreateSession");
+    if (FSession.empty()) return {"The desktop gave no session for the hotkeys."};
+    token = NewToken();
+    response = Request(
+        "BindShortcuts",
+        [&](sd_bus_message* m) {
+          Check(sd_bus_message_append(m, "o", FSession.c_str()), "shortcuts");
+          Check(sd_bus_message_open_container(m, 'a', "(sa{sv})"), "shortcuts");
+          for (const TGlobalKey* key : bound) {
+            Check(sd_bus_message_open_container(m, 'r', "sa{sv}"), "shortcuts");
+            Check(sd_bus_message_append(m, "s", key->Name.c_str()), "shortcuts");
+            Check(sd_bus_message_open_container(m, 'a', "{sv}"), "shortcuts");
+            AppendPortalString(m, "description", key->Description);
+            const std::string trigger = Trigger(key->Combination);
+            if (!trigger.empty()) AppendPortalString(m, "preferred_trigger", trigger);
+            Check(sd_bus_message_close_container(m), "shortcuts");
+            Check(sd_bus_message_close_container(m), "shortcuts");
+          }
+          Check(sd_bus_message_close_container(m), "shortcuts");
+          Check(sd_bus_message_append(m, "s", ""), "shortcuts");  // no parent window
+          Check(sd_bus_message_open_container(m, 'a', "{sv}"), "options");
+          AppendPortalString(m, "handle_token", token);
+          Check(sd_bus_message_close_container(m), "options");
+        },
+        token, idle);
+    if (response == kPortalCancelled) return {"The hotkeys were not allowed on this desktop."};
+    if (response != kPortalSuccess) return {"The desktop could not bind the hotkeys."};
+    return {};
+  }
+
+  int Descriptor() const override { return sd_bus_get_fd(FBus); }
+
+  std::vector<std::string> TakePressed() override {
+    while (sd_bus_process(FBus, nullptr) > 0) {
+    }
+    std::vector<std::string> pressed;
+    pressed.swap(FPressed);
+    return pressed;
+  }
+
+ private:
+  void OnActivated(sd_bus_message* m) {
+    const char* session = nullptr;
+    const char* id = nullptr;
+    if (sd_bus_message_read(m, "os", &session, &id) >= 0 && !FSession.empty() && FSession == session)
+      FPressed.emplace_back(id);
+  }
+
+  void CloseSession() {
+    if (FSession.empty()) return;
+    sd_bus_call_method(FBus, "org.freedesktop.portal.Desktop", FSession.c_str(), "org.freedesktop.portal.Session",
+                       "Close", nullptr, nullptr, "");
+    FSession.clear();
+  }
+
+  sd_bus_slot* FActivated = nullptr;
+  std::string FSession;
+  std::vector<std::string> FPressed;
+};
+
+}  // namespace
+
+std::unique_ptr<TGlobalKeys> OpenPortalGlobalKeys() { return std::make_unique<TPortalGlobalKeys>(); }
