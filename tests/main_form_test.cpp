@@ -22,6 +22,7 @@
 #include "platform/registry.h"
 #include "settings_f.h"
 #include "test_support.h"
+#include "test_tray.h"
 #include "x_server.h"
 
 namespace {
@@ -549,6 +550,50 @@ class TestMainForm : public QObject {
     QCOMPARE(Form->FrameCount(), recorded);  // nothing recorded, nothing lost
     QVERIFY(Form->SaveBtn->isEnabled() && Form->RecordBtn->isEnabled() && !Form->RecordTimer->isActive());
     Form->ClearFrames();
+  }
+
+  // Under a tray, the icon tells idle, recording and paused, and its menu
+  // drives the recording, with the window hidden meanwhile when so set; a
+  // left click brings the window back; Quit ends the program.
+  void TheTrayMenuDrivesTheRecording() {
+    TTestTray tray(Server->Name());
+    QTRY_COMPARE(tray.Icons(), 1);  // the icon docks once a tray comes
+    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar"));
+    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
+    ShowOverlay();
+    Drag(QPoint(10, 10), QPoint(60, 40));
+    CloseOverlay();
+    SettingsForm->FPSSpin->setValue(20);
+    SettingsForm->HideWindowCB->setChecked(true);
+    auto choose = [this](QAction* action, const QString& text) {
+      RunCommand("xdotool mousemove " + std::to_string(TTestTray::Left + TTestTray::Size / 2) + " " +
+                 std::to_string(TTestTray::Top + TTestTray::Size / 2) + " click 3");
+      QTRY_VERIFY(Form->TrayMenu->isVisible());
+      QCOMPARE(action->text(), text);
+      const QPoint at = Form->TrayMenu->mapToGlobal(Form->TrayMenu->actionGeometry(action).center());
+      RunCommand("xdotool mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()) + " click 1");
+      QTRY_VERIFY(!Form->TrayMenu->isVisible());
+    };
+    choose(Form->TrayRecordAction, "Start recording");
+    QTRY_VERIFY(Form->FrameCount() >= 2);
+    QVERIFY(!Form->isVisible());  // never in a picture
+    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar: recording"));
+    choose(Form->PauseAction, "Pause recording");
+    QTRY_VERIFY(Form->Paused());
+    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar: paused"));
+    choose(Form->PauseAction, "Resume recording");
+    QTRY_VERIFY(!Form->Paused() && Form->RecordTimer->isActive());
+    choose(Form->TrayRecordAction, "Stop recording");
+    QTRY_VERIFY(!Form->StopRecordingBtn->isEnabled());
+    QVERIFY(Form->isVisible() && Form->SaveBtn->isEnabled());
+    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar"));
+    Form->ClearFrames();
+    Form->hide();
+    RunCommand("xdotool mousemove " + std::to_string(TTestTray::Left + TTestTray::Size / 2) + " " +
+               std::to_string(TTestTray::Top + TTestTray::Size / 2) + " click 1");
+    QTRY_VERIFY(Form->isVisible());
+    choose(Form->QuitAction, "Quit");
+    QTRY_VERIFY(!Form->isVisible() && !Form->TrayIcon->isVisible());
   }
 
   void AFailingTickStopsTheTimerFirstAndKeepsThePictures() {
