@@ -301,6 +301,37 @@ class TestWayland : public QObject {
     QCOMPARE(registry.ReadInteger("ShowArea"), 0);
   }
 
+  // The hotkeys go through the desktop's GlobalShortcuts portal, our
+  // combinations as its preferred triggers; pressed there, they drive the
+  // recording.
+  void HotkeysComeThroughTheDesktopsGlobalShortcuts() {
+    QVERIFY2(Form->HotkeysBound(), qPrintable(Form->HotkeyProblem()));
+    QVERIFY(SettingsForm->HotkeysNote->text().isEmpty());
+    const std::string log = Desktop->BackendLog();
+    QVERIFY2(log.find("BindShortcuts start-stop=CTRL+SHIFT+F9 pause-resume=CTRL+SHIFT+F10") != std::string::npos,
+             log.c_str());
+    ShowOverlay();
+    Drag(40, 60, 200, 160);
+    CloseOverlay();
+    SettingsForm->FPSSpin->setValue(20);
+    auto press = [](const char* shortcut) {
+      Desktop->Run(std::string("busctl --user call org.freedesktop.impl.portal.desktop.pelimartest "
+                               "/org/freedesktop/portal/desktop org.freedesktop.impl.portal.GlobalShortcuts "
+                               "Press s ") +
+                   shortcut);
+    };
+    press("start-stop");
+    QTRY_VERIFY(Form->FrameCount() >= 2);
+    press("pause-resume");
+    QTRY_VERIFY(Form->Paused());
+    press("pause-resume");
+    QTRY_VERIFY(!Form->Paused());
+    press("start-stop");
+    QTRY_VERIFY(!Form->StopRecordingBtn->isEnabled());
+    QVERIFY(Form->SaveBtn->isEnabled());
+    QCOMPARE(Boxes->Texts, QStringList());
+  }
+
   // Last: the desktop stays without its screen-cast service.
   void WithoutAScreenCastServiceTheErrorSaysSo() {
     Desktop->StopCast();
@@ -310,6 +341,14 @@ class TestWayland : public QObject {
     QVERIFY(!AreaForm->isVisible());
     QVERIFY(!Form->SetAreaBtn->isChecked());
     QVERIFY(Form->isVisible());
+    // Nor global shortcuts: the settings dialog says so.
+    Form->close();
+    delete Form;
+    Form = new TMainForm;
+    QVERIFY(!Form->HotkeysBound());
+    QVERIFY2(SettingsForm->HotkeysNote->text().startsWith("Hotkeys are not available in this session"),
+             qPrintable(SettingsForm->HotkeysNote->text()));
+    QVERIFY(!SettingsForm->RecordKeyEdit->isEnabled());
   }
 };
 

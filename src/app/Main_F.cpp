@@ -261,7 +261,9 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
     if (reason == QSystemTrayIcon::Trigger) ShowWindow();
   });
   UpdateTray();
-  TrayIcon->show();
+  // On X11 the icon docks whenever a tray comes; a Wayland desktop's tray
+  // (StatusNotifier over D-Bus) is either there from the start or not.
+  if (!QtOnWayland() || QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon->show();
 
   RecordTimer = new QTimer(this);
   RecordTimer->setObjectName("RecordTimer");
