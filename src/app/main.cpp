@@ -76,6 +76,8 @@ int main(int argc, char* argv[]) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName("Pelimar");
+  // The menu entry that the desktop matches the window with.
+  QGuiApplication::setDesktopFileName("se.quorvane.Pelimar");
   QApplication::setWindowIcon(QIcon(":/pelimar.svg"));
   // The overlay and the dialogs come and go while the main window is
   // hidden; only closing the main window ends the program.
