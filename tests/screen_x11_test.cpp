@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <functional>
 
 #include "base/exception.h"
+#include "platform/global_keys.h"
 #include "platform/screen.h"
+#include "test_support.h"
 #include "x_server.h"
 
 namespace {
@@ -197,4 +201,42 @@ TEST(ScreenX11, AMissingDisplayIsReported) {
   } catch (const Exception& e) {
     EXPECT_NE(e.Message().find(":4093"), std::string::npos) << e.Message();
   }
+}
+
+// Combinations as the settings write them, in X's names for their keys;
+// each press counts, other modifiers do not; a key this keyboard lacks is
+// said and the others are bound.
+TEST(GlobalKeysX11, CombinationsAreReadAndTheirPressesCounted) {
+  struct {
+    const char* Text;
+    uint32_t Modifiers;
+    const char* Keysym;  // nullptr: refused
+  } cases[] = {{"Ctrl+Shift+F9", kKeyCtrl | kKeyShift, "F9"}, {"Meta+A", kKeyMeta, "a"},
+               {"Alt+PgUp", kKeyAlt, "Prior"},             {"Ctrl+Space", kKeyCtrl, "space"},
+               {"Ctrl+,", kKeyCtrl, "comma"},              {"F12", 0, "F12"},
+               {"Ctrl+", 0, nullptr},                      {"", 0, nullptr},
+               {"Ctrl+A+B", 0, nullptr},                   {"Ctrl+Shift", 0, nullptr},
+               {"Ctrl+\xc3\x84", 0, nullptr}};
+  for (const auto& c : cases) {
+    uint32_t modifiers = 99;
+    std::string keysym;
+    EXPECT_EQ(ParseKeyCombination(c.Text, modifiers, keysym), c.Keysym != nullptr) << c.Text;
+    if (c.Keysym) {
+      EXPECT_EQ(keysym, c.Keysym) << c.Text;
+      EXPECT_EQ(modifiers, c.Modifiers) << c.Text;
+    }
+  }
+
+  TXServer server(320, 240);
+  TScopedEnv display("DISPLAY", server.Name().c_str());
+  std::unique_ptr<TGlobalKeys> keys = OpenX11GlobalKeys();
+  EXPECT_EQ(keys->Bind({{"mine", "Ctrl+Shift+F9", ""}, {"odd", "Ctrl+NoSuchKey", ""}}, {}),
+            std::vector<std::string>{"Ctrl+NoSuchKey is not a key of this keyboard."});
+  server.Run("xdotool key shift+F9 ctrl+shift+F9 ctrl+alt+shift+F9 ctrl+shift+F9");
+  std::vector<std::string> pressed;
+  for (int wait = 0; wait < 500 && pressed.size() < 2; ++wait) {
+    for (const std::string& name : keys->TakePressed()) pressed.push_back(name);
+    if (pressed.size() < 2) usleep(10000);
+  }
+  EXPECT_EQ(pressed, (std::vector<std::string>{"mine", "mine"}));
 }

@@ -93,6 +93,10 @@ class TestSound : public QObject {
     SettingsForm->SoundCBX->setCurrentIndex(2);
     SettingsForm->JpegCB->setChecked(true);
     TMessageBoxes boxes;
+    // The bar shows each tick's level for one tick only: every value it took counts.
+    int loudest = 0;
+    const QMetaObject::Connection watch = QObject::connect(
+        Form->SoundLevel, &QProgressBar::valueChanged, [&loudest](int value) { loudest = std::max(loudest, value); });
     Form->RecordBtnClick();
     // A fresh null output takes its first seconds to run at a low latency:
     // what is played then comes late. Not what is measured here.
@@ -103,7 +107,8 @@ class TestSound : public QObject {
       sound.Play(click, "desktop");
     }
     // The level bar showed the clicks.
-    QTRY_VERIFY(Form->SoundLevel->value() > 30);
+    QTRY_VERIFY(loudest > 30);
+    QObject::disconnect(watch);
     QTest::qWait(1000);
     Form->StopRecordingBtnClick();
     QCOMPARE(boxes.Texts, QStringList());

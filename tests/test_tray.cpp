@@ -9,6 +9,25 @@
 #include <stdexcept>
 #include <vector>
 
+namespace {
+
+void SendMessage(Display* display, Window to, Window about, Atom type, long mask, long a, long b, long c, long d) {
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = about;
+  event.xclient.message_type = type;
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = CurrentTime;
+  event.xclient.data.l[1] = a;
+  event.xclient.data.l[2] = b;
+  event.xclient.data.l[3] = c;
+  event.xclient.data.l[4] = d;
+  XSendEvent(display, to, False, mask, &event);
+  XSync(display, False);
+}
+
+}  // namespace
+
 TTestTray::TTestTray(const std::string& display) : FDisplay(display) {
   FThread = std::thread([this] { Run(); });
   // Owning the selection is what makes a tray there for the icons.
@@ -48,16 +67,8 @@ void TTestTray::Run() {
   XSetSelectionOwner(display, selection, tray, CurrentTime);
   if (XGetSelectionOwner(display, selection) == tray) {
     // Tells the clients already waiting that a tray is there.
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = root;
-    event.xclient.message_type = manager;
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = CurrentTime;
-    event.xclient.data.l[1] = static_cast<long>(selection);
-    event.xclient.data.l[2] = static_cast<long>(tray);
-    XSendEvent(display, root, False, StructureNotifyMask, &event);
-    XSync(display, False);
+    SendMessage(display, root, root, manager, StructureNotifyMask, static_cast<long>(selection),
+                static_cast<long>(tray), 0, 0);
     FReady = true;
   }
   std::vector<Window> icons;
@@ -71,16 +82,8 @@ void TTestTray::Run() {
         XReparentWindow(display, icon, tray, Size * static_cast<int>(icons.size()), 0);
         XResizeWindow(display, icon, Size, Size);
         XMapRaised(display, icon);
-        XEvent notify{};
-        notify.xclient.type = ClientMessage;
-        notify.xclient.window = icon;
-        notify.xclient.message_type = xembed;
-        notify.xclient.format = 32;
-        notify.xclient.data.l[0] = CurrentTime;
-        notify.xclient.data.l[1] = 0;  // XEMBED_EMBEDDED_NOTIFY
-        notify.xclient.data.l[3] = static_cast<long>(tray);
-        XSendEvent(display, icon, False, NoEventMask, &notify);
-        XSync(display, False);
+        // XEMBED_EMBEDDED_NOTIFY, protocol version 0.
+        SendMessage(display, icon, icon, xembed, NoEventMask, 0, 0, static_cast<long>(tray), 0);
         icons.push_back(icon);
         FIcons = static_cast<int>(icons.size());
       } else if (event.type == DestroyNotify || (event.type == ReparentNotify && event.xreparent.parent != tray)) {

@@ -48,7 +48,8 @@ bool ParseKeyCombination(const std::string& text, uint32_t& modifiers, std::stri
                         : SameText(part, "Alt")                             ? kKeyAlt
                         : SameText(part, "Meta") || SameText(part, "Super") ? kKeyMeta
                                                                             : 0u;
-    if (modifier != 0 && plus != std::string_view::npos) {
+    if (modifier != 0) {
+      if (plus == std::string_view::npos) return false;  // modifiers alone
       modifiers |= modifier;
       continue;
     }

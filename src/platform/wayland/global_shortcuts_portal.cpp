@@ -57,22 +57,10 @@ class TPortalGlobalKeys : public TGlobalKeys, private TPortalClient {
     for (const TGlobalKey& key : keys)
       if (!key.Combination.empty()) bound.push_back(&key);
     if (bound.empty()) return {};
-    const std::string sessionToken = NewToken();
+    if (CreateSession(idle, FSession) != kPortalSuccess || FSession.empty())
+      return {"The desktop gave no session for the hotkeys."};
     std::string token = NewToken();
     uint32_t response = Request(
-        "CreateSession",
-        [&](sd_bus_message* m) {
-          Check(sd_bus_message_open_container(m, 'a', "{sv}"), "options");
-          AppendPortalString(m, "handle_token", token);
-          AppendPortalString(m, "session_handle_token", sessionToken);
-          Check(sd_bus_message_close_container(m), "options");
-        },
-        token, idle);
-    if (response != kPortalSuccess) return {"The desktop gave no session for the hotkeys."};
-    FSession = ReadSessionHandle("CreateSession");
-    if (FSession.empty()) return {"The desktop gave no session for the hotkeys."};
-    token = NewToken();
-    response = Request(
         "BindShortcuts",
         [&](sd_bus_message* m) {
           Check(sd_bus_message_append(m, "o", FSession.c_str()), "shortcuts");

@@ -130,8 +130,21 @@ uint32_t TPortalClient::Request(const std::string& method,
   return response;
 }
 
-std::string TPortalClient::ReadSessionHandle(const char* method) {
-  std::string session;
+uint32_t TPortalClient::CreateSession(const std::function<void()>& idle, std::string& session) {
+  session.clear();
+  const std::string sessionToken = NewToken();
+  const std::string token = NewToken();
+  const uint32_t response = Request(
+      "CreateSession",
+      [&](sd_bus_message* m) {
+        Check(sd_bus_message_open_container(m, 'a', "{sv}"), "options");
+        AppendPortalString(m, "handle_token", token);
+        AppendPortalString(m, "session_handle_token", sessionToken);
+        Check(sd_bus_message_close_container(m), "options");
+      },
+      token, idle);
+  if (response != kPortalSuccess) return response;
+  const char* method = "CreateSession";
   Check(sd_bus_message_enter_container(FResponse, 'a', "{sv}"), method);
   while (sd_bus_message_enter_container(FResponse, 'e', "sv") > 0) {
     const char* key = nullptr;
@@ -145,5 +158,5 @@ std::string TPortalClient::ReadSessionHandle(const char* method) {
       Check(sd_bus_message_skip(FResponse, "v"), method);
     Check(sd_bus_message_exit_container(FResponse), method);
   }
-  return session;
+  return response;
 }

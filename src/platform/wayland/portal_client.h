@@ -32,8 +32,9 @@ class TPortalClient {
   // results are left in FResponse after the code. idle runs while waiting.
   uint32_t Request(const std::string& method, const std::function<void(sd_bus_message*)>& appendArgs,
                    const std::string& token, const std::function<void()>& idle);
-  // The session_handle among FResponse's results; empty when none.
-  std::string ReadSessionHandle(const char* method);
+  // Asks for a session: the response code, and on success its handle
+  // (empty when the desktop gave none).
+  uint32_t CreateSession(const std::function<void()>& idle, std::string& session);
   std::string NewToken();
 
   sd_bus* FBus = nullptr;

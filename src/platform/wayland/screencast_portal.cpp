@@ -75,20 +75,9 @@ bool TScreenCastPortal::Start(uint32_t cursorMode, std::string& restoreToken,
   FStreams.clear();
   FClosed = false;
 
-  const std::string sessionToken = NewToken();
-  std::string token = NewToken();
-  uint32_t response = Request(
-      "CreateSession",
-      [&](sd_bus_message* m) {
-        Check(sd_bus_message_open_container(m, 'a', "{sv}"), "options");
-        AppendPortalString(m, "handle_token", token);
-        AppendPortalString(m, "session_handle_token", sessionToken);
-        Check(sd_bus_message_close_container(m), "options");
-      },
-      token, idle);
+  uint32_t response = CreateSession(idle, FSession);
   if (response == kPortalCancelled) return false;
   if (response != kPortalSuccess) throw Exception("The desktop refused to start a screen cast");
-  FSession = ReadSessionHandle("CreateSession");
   if (FSession.empty()) throw Exception("The desktop's screen-cast service gave no session");
   // The desktop ends the session with this signal: the user stopped the
   // sharing, or the desktop went.
@@ -101,7 +90,7 @@ bool TScreenCastPortal::Start(uint32_t cursorMode, std::string& restoreToken,
             this),
         "listen");
 
-  token = NewToken();
+  std::string token = NewToken();
   response = Request(
       "SelectSources",
       [&](sd_bus_message* m) {
