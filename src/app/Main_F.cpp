@@ -625,6 +625,7 @@ bool TMainForm::CaptureRect(const TRect& rect, TBitmap& picture) {
 
 void TMainForm::CaptureFailed(const std::string& message) {
   RecordTimer->stop();  // no further tick while the message is open
+  ShowAfterRecording();  // a window hidden for the recording comes back with the message
   QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QStr("Error: " + message),
                   QMessageBox::Ok);
   box.exec();
