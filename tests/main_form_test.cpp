@@ -21,6 +21,7 @@
 #include "platform/recording_folder.h"
 #include "platform/registry.h"
 #include "settings_f.h"
+#include "qt_test_support.h"
 #include "test_support.h"
 #include "test_tray.h"
 #include "x_server.h"
@@ -455,7 +456,14 @@ class TestMainForm : public QObject {
     QVERIFY2(shownMs <= elapsed - 2000, qPrintable(Form->timelabel->text()));
     Form->PauseRecordingClick();  // no recording: nothing happens
     QVERIFY(!Form->Paused());
-    Form->ClearFrames();
+    // The video has a frame for each picture, and none for the pause.
+    const std::string pictures = std::to_string(Form->FrameCount());
+    const std::string avi = Temp->File("paused.avi");
+    SaveRecording(*Form, avi);
+    QCOMPARE(RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+                        "-of default=nw=1 '" + avi + "'"),
+             "nb_read_frames=" + pictures + "\n");
+    std::filesystem::remove(avi);
   }
 
   // The hotkeys work while another program has the focus, Num Lock on or
