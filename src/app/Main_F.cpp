@@ -827,7 +827,9 @@ void TMainForm::BindHotkeys() {
         keys, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20); });
     FHotkeysBound = !keys[0].Combination.empty();
     for (const std::string& failure : failures) {
-      if (failure.rfind(keys[0].Combination, 0) == 0 || keys[0].Combination.empty()) FHotkeysBound = false;
+      // Only a failure that names the pause key leaves the start/stop key bound.
+      const std::string& pause = keys[1].Combination;
+      if (pause.empty() || failure.rfind(pause + " ", 0) != 0) FHotkeysBound = false;
       FHotkeyProblem += (FHotkeyProblem.isEmpty() ? "" : "\n") + QStr(failure);
     }
   } catch (const Exception& e) {
