@@ -9,7 +9,13 @@ build=$(cd "${1:?usage: install_test.sh BUILD_DIR}" && pwd)
 id=se.quorvane.Pelimar
 version=$(sed -n 's/^project(Pelimar VERSION \([0-9.]*\) .*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
 stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
+installed=
+# Whatever fails, the package goes again once it was installed.
+cleanup() {
+  rm -rf "$stage"
+  if [ -n "$installed" ]; then apt-get remove -y -qq --purge pelimar >/dev/null 2>&1 || true; fi
+}
+trap cleanup EXIT
 
 fail() { echo "install_test: $*" >&2; exit 1; }
 
@@ -23,9 +29,10 @@ for size in 16 22 24 32 48 64 128 256; do
   png=$prefix/share/icons/hicolor/${size}x${size}/apps/$id.png
   [ "$(identify -format '%wx%h' "$png")" = "${size}x${size}" ] || fail "$png is not ${size}x${size}"
 done
-desktop-file-validate "$prefix/share/applications/$id.desktop" && echo "desktop-file-validate: no complaints"
-appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml"
-man -l --warnings=w "$prefix/share/man/man1/pelimar.1.gz" >/dev/null
+desktop-file-validate "$prefix/share/applications/$id.desktop" || fail "the menu entry is not valid"
+echo "desktop-file-validate: no complaints"
+appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" || fail "the AppStream data is not valid"
+zgrep -q '^\.TH PELIMAR 1 ' "$prefix/share/man/man1/pelimar.1.gz" || fail "the man page has no PELIMAR(1) title"
 [ "$("$prefix/bin/pelimar" --version)" = "Pelimar $version" ] || fail "the installed program has another version"
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -34,22 +41,24 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 rm -f "$build"/pelimar_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
-deb=$build/pelimar_${version}_amd64.deb
+deb=$build/pelimar_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || fail "cpack made no $deb"
 echo "install_test: $(basename "$deb"): $(stat -c %s "$deb") bytes"
 dpkg-deb -f "$deb" Depends Recommends
-if [ -e /usr/bin/pelimar ] && ! dpkg-query -S /usr/bin/pelimar 2>/dev/null | grep -q '^pelimar:'; then
+if [ -e /usr/bin/pelimar ] && [[ "$(dpkg-query -S /usr/bin/pelimar 2>/dev/null || true)" != pelimar:* ]]; then
   fail "/usr/bin/pelimar exists and is not of the package: left alone"
 fi
 export DEBIAN_FRONTEND=noninteractive
+installed=yes
 apt-get install -y -qq --no-install-recommends "$deb" >/dev/null
 files=$(dpkg-query -L pelimar)
 [ "$(/usr/bin/pelimar --version)" = "Pelimar $version" ] || fail "/usr/bin/pelimar has another version"
 apt-get remove -y -qq --purge pelimar >/dev/null
+installed=
 while IFS= read -r path; do
   if [ -f "$path" ] || [ -L "$path" ]; then fail "$path is left after the package was removed"; fi
 done <<<"$files"
-if dpkg-query -W -f='${Status}' pelimar 2>/dev/null | grep -q ' installed$'; then
+if [[ "$(dpkg-query -W -f='${Status}' pelimar 2>/dev/null || true)" == *" installed" ]]; then
   fail "the package is still installed"
 fi
 echo "install_test: installed, ran and removed cleanly"

@@ -493,6 +493,19 @@ class TestMainForm : public QObject {
     QTRY_VERIFY(!Form->StopRecordingBtn->isEnabled());
     QVERIFY(Form->SaveBtn->isEnabled());
     QCOMPARE(RunCommand("xdotool getwindowfocus"), other);  // the focus never moved
+    // While a dialog is open, the keys leave the recording alone.
+    const int kept = Form->FrameCount();
+    QTimer::singleShot(0, [this, kept] {
+      QTRY_VERIFY(Form->SaveDialog1->isVisible());
+      RunCommand("xdotool key ctrl+shift+F9");
+      QTest::qWait(500);
+      QVERIFY(!Form->RecordTimer->isActive() && !Form->CountingDown());
+      QCOMPARE(Form->FrameCount(), kept);
+      Form->SaveDialog1->reject();
+    });
+    Form->SaveBtn->click();
+    QVERIFY(!Form->RecordTimer->isActive());
+    QCOMPARE(Form->FrameCount(), kept);
     RunCommand("kill $(cat " + Temp->File("other.pid") + ")");
     Form->ClearFrames();
 

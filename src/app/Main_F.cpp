@@ -227,7 +227,9 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   connect(StopRecordingBtn, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
     QMenu::exec({PauseAction}, StopRecordingBtn->mapToGlobal(at), nullptr, StopRecordingBtn);
   });
-  connect(PauseAction, &QAction::triggered, this, [this] { Guarded([this] { PauseRecordingClick(); }); });
+  connect(PauseAction, &QAction::triggered, this, [this] {
+    if (Reachable()) Guarded([this] { PauseRecordingClick(); });
+  });
 
   // The countdown: large white digits on dark red, a window of its own.
   Countdown = new QLabel(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
@@ -253,7 +255,9 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   ShowWindowAction = TrayMenu->addAction("Show window");
   connect(ShowWindowAction, &QAction::triggered, this, [this] { ShowWindow(); });
   QuitAction = TrayMenu->addAction("Quit");
-  connect(QuitAction, &QAction::triggered, this, [this] { close(); });
+  connect(QuitAction, &QAction::triggered, this, [this] {
+    if (Reachable()) close();
+  });
   // Whether a recording can start changes in many places; the menu asks when it opens.
   connect(TrayMenu, &QMenu::aboutToShow, this, [this] { UpdateTray(); });
   TrayIcon->setContextMenu(TrayMenu);
@@ -454,6 +458,11 @@ void TMainForm::SaveSettings() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  if (FWaiting > 0) {
+    // The desktop is asking the user something for us: once it has its answer.
+    event->ignore();
+    return;
+  }
   if (FExport) {
     // Closing would end the export with the program: only when the user says so.
     if (QMessageBox::question(this, QApplication::applicationName(),
@@ -523,7 +532,15 @@ bool TMainForm::RequestScreen() {
     // No usable token: the desktop asks again.
   }
   const std::string before = request.RestoreToken;
-  const bool granted = Screen().RequestAccess(request);
+  ++FWaiting;
+  bool granted = false;
+  try {
+    granted = Screen().RequestAccess(request);
+  } catch (...) {
+    --FWaiting;
+    throw;
+  }
+  --FWaiting;
   if (granted && request.RestoreToken != before) {
     try {
       if (registry.OpenKey(kSettingsKey, true)) registry.WriteString(kScreenCastToken, request.RestoreToken);
@@ -784,7 +801,17 @@ void TMainForm::ShowWindow() {
   activateWindow();
 }
 
+bool TMainForm::Reachable() {
+  // A dialog or a wait for the desktop holds the window: keys and the tray
+  // (whose D-Bus menu no dialog blocks) must not start, stop or close
+  // anything behind it. The window comes up to show what holds it.
+  if (FWaiting == 0 && !QApplication::activeModalWidget()) return true;
+  if (!FHiddenForRecording) ShowWindow();
+  return false;
+}
+
 void TMainForm::ToggleRecording() {
+  if (!Reachable()) return;
   if (StopRecordingBtn->isEnabled())
     StopRecordingBtnClick();
   else if (RecordBtn->isEnabled())
@@ -792,10 +819,27 @@ void TMainForm::ToggleRecording() {
 }
 
 void TMainForm::HotkeyPressed(const std::string& name) {
+  if (!Reachable()) return;
   if (name == "start-stop")
     ToggleRecording();
   else if (name == "pause-resume" && PauseAction->isEnabled())
     PauseRecordingClick();
+}
+
+void TMainForm::TakeHotkeys() {
+  if (!FGlobalKeys || !FKeysNotifier->isEnabled()) return;
+  std::vector<std::string> pressed;
+  try {
+    pressed = FGlobalKeys->TakePressed();
+  } catch (const Exception& e) {
+    // The connection is gone for good: the notifier would only spin.
+    FKeysNotifier->setEnabled(false);
+    FHotkeysBound = false;
+    FHotkeyProblem = QStr(e.Message());
+    SettingsForm->HotkeysNote->setText(FHotkeyProblem);
+    return;
+  }
+  for (const std::string& name : pressed) Guarded([this, &name] { HotkeyPressed(name); });
 }
 
 void TMainForm::UpdateTray() {
@@ -819,12 +863,26 @@ void TMainForm::BindHotkeys() {
     if (!FGlobalKeys) {
       FGlobalKeys = QtOnWayland() ? OpenPortalGlobalKeys() : OpenGlobalKeys();
       FKeysNotifier = new QSocketNotifier(FGlobalKeys->Descriptor(), QSocketNotifier::Read, this);
-      connect(FKeysNotifier, &QSocketNotifier::activated, this, [this] {
-        for (const std::string& name : FGlobalKeys->TakePressed()) Guarded([this, &name] { HotkeyPressed(name); });
-      });
+      connect(FKeysNotifier, &QSocketNotifier::activated, this, [this] { TakeHotkeys(); });
     }
-    failures = FGlobalKeys->Bind(
-        keys, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20); });
+    std::vector<TGlobalKey> bound = keys;
+    if (!bound[0].Combination.empty() && bound[1].Combination == bound[0].Combination) {
+      failures.push_back(bound[1].Combination + " is already the start/stop hotkey.");
+      bound[1].Combination.clear();
+    }
+    ++FWaiting;
+    try {
+      for (const std::string& failure : FGlobalKeys->Bind(
+               bound, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20); }))
+        failures.push_back(failure);
+    } catch (...) {
+      --FWaiting;
+      throw;
+    }
+    --FWaiting;
+    // Presses read while binding wait in the connection's queue, where the
+    // notifier does not see them.
+    QTimer::singleShot(0, this, [this] { TakeHotkeys(); });
     FHotkeysBound = !keys[0].Combination.empty();
     for (const std::string& failure : failures) {
       // Only a failure that names the pause key leaves the start/stop key bound.
@@ -912,6 +970,7 @@ void TMainForm::SpeedButton3Click() {
   const QString keys = TSettingsForm::KeyText(SettingsForm->RecordKeyEdit) + " " +
                        TSettingsForm::KeyText(SettingsForm->PauseKeyEdit);
   SettingsForm->exec();
+  if (FClosed) return;
   if (keys != TSettingsForm::KeyText(SettingsForm->RecordKeyEdit) + " " +
                   TSettingsForm::KeyText(SettingsForm->PauseKeyEdit))
     BindHotkeys();
@@ -991,7 +1050,7 @@ void TMainForm::SaveBtnClick() {
   if (FFrames.empty()) return;
   if (!FLastSaveName.isEmpty()) SaveDialog1->selectFile(FLastSaveName);
   // A cancelled dialog keeps the recording for another try.
-  if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty()) return;
+  if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty() || FClosed) return;
   FLastSaveName = SaveDialog1->selectedFiles().first();
   TAviFileWriter& writer = *AviWriter;
   const int32_t pictures = FrameCount();

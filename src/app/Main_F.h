@@ -158,6 +158,9 @@ class TMainForm : public QWidget {
   void ShowAfterRecording();
   void ShowWindow();
   void UpdateTray();
+  void TakeHotkeys();
+  // False while a dialog or a wait for the desktop holds the window.
+  bool Reachable();
   // Ends the sound of the recording and writes the part that goes with its
   // pictures beside them; says so when that fails, and the pictures stay.
   void FinishSound();
@@ -222,6 +225,7 @@ class TMainForm : public QWidget {
   int FCountdownLeft = 0;  // seconds
   bool FCountdownOverArea = false;  // no room beside the area
   bool FHiddenForRecording = false;
+  int FWaiting = 0;  // waits for the desktop under way (its consent, the hotkeys' binding)
 };
 
 inline const QString kAllFilesFilter = QStringLiteral("Alla filer (*.*)");

@@ -4,6 +4,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstring>
+#include <map>
 
 #include "base/exception.h"
 #include "platform/global_keys.h"
@@ -84,20 +85,72 @@ class TPortalGlobalKeys : public TGlobalKeys, private TPortalClient {
         token, idle);
     if (response == kPortalCancelled) return {"The hotkeys were not allowed on this desktop."};
     if (response != kPortalSuccess) return {"The desktop could not bind the hotkeys."};
-    return {};
+    // Our combinations were wishes: what the desktop gave each is in the
+    // results, and a key it gave nothing does not work.
+    const std::map<std::string, std::string> given = GivenTriggers();
+    std::vector<std::string> failures;
+    for (const TGlobalKey* key : bound) {
+      const auto found = given.find(key->Name);
+      if (found == given.end() || found->second.empty())
+        failures.push_back(key->Combination + " was not given to Pelimar by the desktop; its own settings can give "
+                                              "\"" + key->Description + "\" a key.");
+    }
+    return failures;
   }
 
   int Descriptor() const override { return sd_bus_get_fd(FBus); }
 
   std::vector<std::string> TakePressed() override {
-    while (sd_bus_process(FBus, nullptr) > 0) {
+    int processed = 0;
+    while ((processed = sd_bus_process(FBus, nullptr)) > 0) {
     }
+    if (processed < 0)
+      throw Exception("Hotkeys stopped working: the connection to the desktop's global shortcuts was lost.");
     std::vector<std::string> pressed;
     pressed.swap(FPressed);
     return pressed;
   }
 
  private:
+  // The trigger_description of each shortcut in the BindShortcuts results.
+  std::map<std::string, std::string> GivenTriggers() {
+    std::map<std::string, std::string> given;
+    if (sd_bus_message_enter_container(FResponse, 'a', "{sv}") <= 0) return given;
+    while (sd_bus_message_enter_container(FResponse, 'e', "sv") > 0) {
+      const char* key = nullptr;
+      if (sd_bus_message_read(FResponse, "s", &key) < 0) break;
+      if (std::strcmp(key, "shortcuts") == 0 && sd_bus_message_enter_container(FResponse, 'v', "a(sa{sv})") > 0 &&
+          sd_bus_message_enter_container(FResponse, 'a', "(sa{sv})") > 0) {
+        while (sd_bus_message_enter_container(FResponse, 'r', "sa{sv}") > 0) {
+          const char* id = nullptr;
+          std::string trigger;
+          if (sd_bus_message_read(FResponse, "s", &id) < 0 ||
+              sd_bus_message_enter_container(FResponse, 'a', "{sv}") <= 0)
+            return given;
+          while (sd_bus_message_enter_container(FResponse, 'e', "sv") > 0) {
+            const char* name = nullptr;
+            const char* text = nullptr;
+            if (sd_bus_message_read(FResponse, "s", &name) < 0) return given;
+            if (std::strcmp(name, "trigger_description") == 0 && sd_bus_message_read(FResponse, "v", "s", &text) >= 0)
+              trigger = text;
+            else if (sd_bus_message_skip(FResponse, "v") < 0)
+              return given;
+            sd_bus_message_exit_container(FResponse);
+          }
+          sd_bus_message_exit_container(FResponse);
+          sd_bus_message_exit_container(FResponse);
+          given[id] = trigger;
+        }
+        sd_bus_message_exit_container(FResponse);
+        sd_bus_message_exit_container(FResponse);
+      } else if (sd_bus_message_skip(FResponse, "v") < 0) {
+        break;
+      }
+      sd_bus_message_exit_container(FResponse);
+    }
+    return given;
+  }
+
   void OnActivated(sd_bus_message* m) {
     const char* session = nullptr;
     const char* id = nullptr;

@@ -13,10 +13,13 @@ namespace {
 
 // Errors of the grabs come back asynchronously; the handler is the
 // process's, so it is set only around the grabs and their sync.
+// Only the errors of our own connection count; others in the process
+// that fail meanwhile are not ours to judge.
 int GGrabError = 0;
+Display* GGrabDisplay = nullptr;
 
-int NoteGrabError(Display*, XErrorEvent* error) {
-  if (GGrabError == 0) GGrabError = error->error_code;
+int NoteGrabError(Display* display, XErrorEvent* error) {
+  if (display == GGrabDisplay && GGrabError == 0) GGrabError = error->error_code;
   return 0;
 }
 
@@ -38,6 +41,7 @@ class TX11GlobalKeys : public TGlobalKeys {
 
   std::vector<std::string> Bind(const std::vector<TGlobalKey>& keys, const std::function<void()>&) override {
     UngrabAll();
+    FKeys = keys;
     std::vector<std::string> failures;
     const Window root = DefaultRootWindow(FDisplay);
     for (const TGlobalKey& key : keys) {
@@ -56,6 +60,7 @@ class TX11GlobalKeys : public TGlobalKeys {
       // The same combination with Caps Lock or Num Lock on is another to X.
       const unsigned locks[] = {0, LockMask, FNumLock, LockMask | FNumLock};
       GGrabError = 0;
+      GGrabDisplay = FDisplay;
       XErrorHandler before = XSetErrorHandler(NoteGrabError);
       for (unsigned lock : locks) XGrabKey(FDisplay, code, mask | lock, root, False, GrabModeAsync, GrabModeAsync);
       XSync(FDisplay, False);
@@ -78,20 +83,35 @@ class TX11GlobalKeys : public TGlobalKeys {
 
   std::vector<std::string> TakePressed() override {
     std::vector<std::string> pressed;
-    const unsigned ignored = LockMask | FNumLock;
+    // The keyboard group (layout) rides in the state's upper bits; only
+    // the four modifiers that a combination may have count.
+    const unsigned relevant = (ShiftMask | ControlMask | Mod1Mask | Mod4Mask) & ~FNumLock;
+    bool remapped = false;
     while (XPending(FDisplay) > 0) {
       XEvent event;
       XNextEvent(FDisplay, &event);
+      if (event.type == MappingNotify && event.xmapping.request != MappingPointer) {
+        // Another keyboard or layout: other key codes, maybe another Num Lock.
+        XRefreshKeyboardMapping(&event.xmapping);
+        remapped = true;
+        continue;
+      }
       if (event.type != KeyPress && event.type != KeyRelease) continue;
       for (TGrab& grab : FGrabs) {
         if (grab.Code != event.xkey.keycode) continue;
         if (event.type == KeyRelease) {
           grab.Down = false;
-        } else if ((event.xkey.state & ~ignored) == grab.Modifiers && !grab.Down) {
+        } else if ((event.xkey.state & relevant) == grab.Modifiers && !grab.Down) {
           grab.Down = true;
           pressed.push_back(grab.Name);
         }
       }
+    }
+    if (remapped) {
+      UngrabAll();
+      FNumLock = ModifierOf(XK_Num_Lock);
+      const std::vector<TGlobalKey> keys = FKeys;
+      Bind(keys, {});  // what cannot be had any more simply stays unbound
     }
     return pressed;
   }
@@ -129,6 +149,7 @@ class TX11GlobalKeys : public TGlobalKeys {
   Display* FDisplay = nullptr;
   unsigned FNumLock = 0;
   std::vector<TGrab> FGrabs;
+  std::vector<TGlobalKey> FKeys;  // as last bound
 };
 
 }  // namespace
