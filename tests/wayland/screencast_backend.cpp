@@ -8,8 +8,9 @@
 // method Press(s id) of its own that stands for the user pressing a bound shortcut. SIGUSR1 closes every session from the desktop side, SIGTERM and
 // SIGINT end the service.
 // Options: --monitors=WxH[+X+Y],... (default 640x480; without +X+Y side by side from 0,0),
-// --format=BGRx|RGBx|BGRA|RGBA, --stride-padding=N, --fps=N (default 30), --still (one frame when a stream
-// starts), --buffers=memfd|memptr (who allocates: we, as compositors do, or PipeWire), --pattern=xy|blocks,
+// --format=BGRx|RGBx|BGRA|RGBA, --stride-padding=N, --fps=N (default 30), --still (one picture when a stream
+// starts, sent again a few times in its first 1.5 s), --buffers=memfd|memptr (who allocates: we, as
+// compositors do, or PipeWire), --pattern=xy|blocks,
 // --start-response=N (answer every Start with N: 1 cancelled, 2 failed), --cursor-modes=N (default 3; with
 // 4, metadata, the first monitor's pointer goes beside its pictures).
 // Build with -isystem for the include folders of libpipewire-0.3 and libsystemd: the SPA headers' inline
@@ -220,6 +221,7 @@ class Stream {
     self->FFailed = self->FFailed || state == PW_STREAM_STATE_ERROR;
     // The first frame goes out at once, each time the stream starts streaming.
     self->FTimer.reset();
+    self->FStillTries = 0;
     sd_event_source* timer = nullptr;
     if (state == PW_STREAM_STATE_STREAMING &&
         sd_event_add_time_relative(self->FEvent, &timer, CLOCK_MONOTONIC, 0, 0, &Stream::OnTimer, self) >= 0)
@@ -288,11 +290,18 @@ class Stream {
   static int OnTimer(sd_event_source* source, uint64_t usec, void* data) {
     auto* self = static_cast<Stream*>(data);
     pw_stream_trigger_process(self->FStream);
-    // A time source fires once; a still picture leaves it at that.
-    if (!self->FConfig.Still) {
-      sd_event_source_set_time(source, usec + 1000000u / self->FConfig.Fps);
-      sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
+    // A still screen goes quiet after its first frame. But a frame sent in the first moments of a stream
+    // can be lost before the consumer's side runs (PipeWire drops it, under load now and then), and
+    // then nothing would ever come: the same picture goes again 0.1, 0.3, 0.7 and 1.5 s after the start,
+    // and then never.
+    uint64_t next = usec + 1000000u / self->FConfig.Fps;
+    if (self->FConfig.Still) {
+      if (++self->FStillTries > 4) return 0;
+      next = usec + 100000u * (1u << (self->FStillTries - 1));
     }
+    // A time source fires once.
+    sd_event_source_set_time(source, next);
+    sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
     return 0;
   }
 
@@ -306,6 +315,7 @@ class Stream {
   uint32_t FNodeId = SPA_ID_INVALID;
   bool FFailed = false;
   unsigned long long FFrames = 0;
+  unsigned FStillTries = 0;  // of a still screen's picture, since the stream last started streaming
 };
 
 struct Session {
