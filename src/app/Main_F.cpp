@@ -372,6 +372,15 @@ int64_t MonotonicNow() {
       .count();
 }
 
+// Counts a wait for the desktop while it lasts, however it ends.
+struct TWaiting {
+  explicit TWaiting(int& count) : Count(count) { ++Count; }
+  ~TWaiting() { --Count; }
+  TWaiting(const TWaiting&) = delete;
+  TWaiting& operator=(const TWaiting&) = delete;
+  int& Count;
+};
+
 // The desktop's token for the user's consent to share a screen (Wayland).
 const char* const kScreenCastToken = "ScreenCastRestoreToken";
 
@@ -532,15 +541,11 @@ bool TMainForm::RequestScreen() {
     // No usable token: the desktop asks again.
   }
   const std::string before = request.RestoreToken;
-  ++FWaiting;
   bool granted = false;
-  try {
+  {
+    const TWaiting waiting(FWaiting);
     granted = Screen().RequestAccess(request);
-  } catch (...) {
-    --FWaiting;
-    throw;
   }
-  --FWaiting;
   if (granted && request.RestoreToken != before) {
     try {
       if (registry.OpenKey(kSettingsKey, true)) registry.WriteString(kScreenCastToken, request.RestoreToken);
@@ -870,16 +875,12 @@ void TMainForm::BindHotkeys() {
       failures.push_back(bound[1].Combination + " is already the start/stop hotkey.");
       bound[1].Combination.clear();
     }
-    ++FWaiting;
-    try {
+    {
+      const TWaiting waiting(FWaiting);
       for (const std::string& failure : FGlobalKeys->Bind(
                bound, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20); }))
         failures.push_back(failure);
-    } catch (...) {
-      --FWaiting;
-      throw;
     }
-    --FWaiting;
     // Presses read while binding wait in the connection's queue, where the
     // notifier does not see them.
     QTimer::singleShot(0, this, [this] { TakeHotkeys(); });
