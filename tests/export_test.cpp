@@ -15,6 +15,7 @@
 
 #include "Main_F.h"
 #include "export_job.h"
+#include "export_progress.h"
 #include "frame_store.h"
 #include "image/picture_files.h"
 #include "image_box.h"
@@ -23,32 +24,14 @@
 #include "platform/registry.h"
 #include "qt_support.h"
 #include "qt_test_support.h"
+#include "recording_session.h"
+#include "save_dialog.h"
 #include "sample_pictures.h"
 #include "settings_f.h"
 #include "test_support.h"
 #include "x_server.h"
 
 namespace {
-
-// A picture that tells its index by its colours, in flat blocks that JPEG
-// keeps close to their values.
-TBitmap Numbered(int32_t width, int32_t height, int index) {
-  TBitmap picture(width, height, pf32bit);
-  for (int32_t y = 0; y < height; ++y)
-    for (int32_t x = 0; x < width; ++x)
-      picture.SetPixel(x, y,
-                       RGBQUAD{static_cast<uint8_t>((index * 5) & 0xFF), static_cast<uint8_t>((x / 8) * 16),
-                               static_cast<uint8_t>((y / 8) * 16), 0});
-  return picture;
-}
-
-// What ffprobe says of the video stream, as "key=value" lines.
-std::string Probe(const std::string& path) {
-  return RunCommand(
-      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-      "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" +
-      path + "'");
-}
 
 // Frame index of the file as 24-bit BGR rows, top row first.
 std::string FrameBytes(const std::string& path, int index) {
@@ -64,13 +47,6 @@ std::string PictureBytes(const TBitmap& picture) {
       bytes += {static_cast<char>(c.rgbBlue), static_cast<char>(c.rgbGreen), static_cast<char>(c.rgbRed)};
     }
   return bytes;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 unsigned ModeOf(const std::string& path) {
@@ -103,14 +79,21 @@ class TestExport : public QObject {
 
   std::unique_ptr<TMainForm> Form;
 
-  // A stopped recording of the given pictures, stored as the ticks store them.
+  // A stopped recording of the given pictures, stored as the ticks store
+  // them: JPEG files where jpeg says so, else BMP.
   void Record(const std::vector<TBitmap>& pictures, bool jpeg) {
-    for (const TBitmap& picture : pictures) {
-      const std::string path = StorePicture(Form->Recording(), picture, jpeg);
-      Form->FRecording->AddPicture(path);
-      Form->FFrames.push_back(path);
-    }
-    Form->SaveBtn->setEnabled(true);
+    Record(pictures, std::vector<bool>(pictures.size(), jpeg));
+  }
+  void Record(const std::vector<TBitmap>& pictures, const std::vector<bool>& jpeg) {
+    TRecordingSession& session = Form->FSession;
+    TRecordingStart start;
+    start.Started = 1765000000000;
+    start.FrameTime = 125;
+    start.Area = TRect(0, 0, pictures.at(0).Width(), pictures.at(0).Height());
+    QVERIFY(session.Begin(start));
+    for (size_t i = 0; i < pictures.size(); ++i) session.AddPicture(pictures[i], jpeg[i], int64_t(i), 125);
+    QVERIFY(session.Stop(125));
+    Form->ShowState();
   }
   std::vector<TBitmap> NumberedPictures(int count, int32_t width = 64, int32_t height = 48) {
     std::vector<TBitmap> pictures;
@@ -157,7 +140,7 @@ class TestExport : public QObject {
   };
   void HoldExport(THold& hold, std::function<bool(int32_t)> stop) {
     Form->AviWriter->OnProgress = [this, &hold, stop](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
-      const TExportJob& job = *Form->FExport;  // there until the export has ended
+      const TExportJob& job = *Form->Export->Job();  // there until the export has ended
       if (stop(frameCount)) {
         std::unique_lock<std::mutex> lock(hold.Lock);
         if (!hold.Reached) {
@@ -179,50 +162,6 @@ class TestExport : public QObject {
     for (const std::string& file : EverythingUnder(Temp->Path()))
       QVERIFY2(file.find(".pelimar-") == std::string::npos, file.c_str());  // no half-written save
   }
-  // Answers the offers of abandoned recordings with the buttons named, in
-  // turn, keeping their texts; a "Save..." is followed by the file dialog,
-  // answered with path (cancelled when it is empty).
-  void AnswerOffers(const QStringList& answers, QStringList& texts, const std::string& path) {
-    texts.clear();
-    for (QTimer* earlier : Polls) delete earlier;
-    Polls.clear();
-    auto* poll = new QTimer;
-    auto left = std::make_shared<QStringList>(answers);
-    QObject::connect(poll, &QTimer::timeout, [this, poll, left, &texts, path] {
-      if (Form->SaveDialog1->isVisible()) {
-        // Answered once it has settled, as a user would.
-        if (!poll->property("dialog").toBool()) {
-          poll->setProperty("dialog", true);
-          QTimer::singleShot(100, Form.get(), [this, poll, path] {
-            if (path.empty()) {
-              Form->SaveDialog1->reject();
-            } else {
-              // The name field has the focus here, which selectFile leaves alone.
-              Form->SaveDialog1->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(path));
-              static_cast<QDialog*>(Form->SaveDialog1)->accept();
-            }
-            poll->setProperty("dialog", false);
-          });
-        }
-        return;
-      }
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box) return;
-      if (!box->text().startsWith("A recording of")) {
-        box->button(QMessageBox::Yes) ? box->button(QMessageBox::Yes)->click() : box->accept();
-        return;
-      }
-      texts << box->text();
-      const QString answer = left->isEmpty() ? QString("Later") : left->takeFirst();
-      for (QAbstractButton* button : box->buttons())
-        if (button->text() == answer) button->click();
-      if (left->isEmpty()) poll->setInterval(20);
-    });
-    poll->start(5);
-    Polls.push_back(poll);
-  }
-  std::vector<QTimer*> Polls;
-
   void VerifyRecordingKept(size_t count) {
     QCOMPARE(Form->Frames().size(), count);
     for (const std::string& path : Form->Frames()) QVERIFY(std::filesystem::exists(path));
@@ -237,17 +176,9 @@ class TestExport : public QObject {
   }
 
  private slots:
-  void init() {
-    std::filesystem::remove(HivePath());
-    Form = std::make_unique<TMainForm>();
-    Form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(Form.get()));
-  }
+  void init() { StartWindow(Form); }
   void cleanup() {
-    for (QTimer* poll : Polls) delete poll;
-    Polls.clear();
-    Form->close();
-    Form.reset();
+    CloseWindow(Form);
     QVERIFY(EverythingUnder(RecordingsFolder()).empty());
   }
 
@@ -280,7 +211,7 @@ class TestExport : public QObject {
       QCOMPARE(QString::fromStdString(Form->AviWriter->FourCC()), QString(c.line < 1 ? "" : "MJPG"));
       VerifyRecordingGone(files);
       QCOMPARE(Form->ProgressLabel->text(), QString("Done..."));
-      const std::string probe = Probe(path);
+      const std::string probe = ProbeVideo(path);
       QVERIFY2(probe.find(std::string("codec_name=") + c.codec) != std::string::npos, probe.c_str());
       QVERIFY2(probe.find("width=64\nheight=48\n") != std::string::npos, probe.c_str());
       QVERIFY2(probe.find(std::string("time_base=") + c.frameRate) != std::string::npos, probe.c_str());
@@ -316,7 +247,7 @@ class TestExport : public QObject {
       QCOMPARE(Form->ProgressLabel->text(), QString("Done..."));
       const QImage preview = Form->StatusImg->Picture().convertToFormat(QImage::Format_RGB32);
       QVERIFY(std::find(decoded.begin(), decoded.end(), preview) != decoded.end());
-      QVERIFY(Probe(path).find("nb_read_frames=" + std::to_string(count)) != std::string::npos);
+      QVERIFY(ProbeVideo(path).find("nb_read_frames=" + std::to_string(count)) != std::string::npos);
       // The first frame is the first picture, as JPEG gave it back.
       QVERIFY(FrameBytes(path, 0) == PictureBytes(first));
     }
@@ -325,10 +256,8 @@ class TestExport : public QObject {
   // The video takes the first picture's size; others are centred on black
   // or cropped, never scaled. JPEG and BMP pictures mix in one recording.
   void PicturesOfOtherSizesAndKindsAreCentred() {
-    const TBitmap pictures[] = {Numbered(40, 30, 1), Numbered(60, 50, 2), Numbered(20, 10, 3)};
-    Record({pictures[0]}, false);
-    Record({pictures[1]}, true);
-    Record({pictures[2]}, false);
+    const std::vector<TBitmap> pictures = {Numbered(40, 30, 1), Numbered(60, 50, 2), Numbered(20, 10, 3)};
+    Record(pictures, std::vector<bool>{false, true, false});
     SettingsForm->JpegCB->setChecked(true);
     // The JPEG picture as it decodes, cropped to the middle of it.
     TBitmap cropped(40, 30, pf32bit);
@@ -338,7 +267,7 @@ class TestExport : public QObject {
     centred.Draw(10, 10, pictures[2]);
     const std::string path = Temp->File("sizes.avi");
     QVERIFY(Save(path).isEmpty());
-    QVERIFY(Probe(path).find("width=40\nheight=30\ntime_base=1/8\nnb_read_frames=3") != std::string::npos);
+    QVERIFY(ProbeVideo(path).find("width=40\nheight=30\ntime_base=1/8\nnb_read_frames=3") != std::string::npos);
     QVERIFY(FrameBytes(path, 0) == PictureBytes(pictures[0]));
     QVERIFY(FrameBytes(path, 1) == PictureBytes(cropped));
     QVERIFY(FrameBytes(path, 2) == PictureBytes(centred));
@@ -370,26 +299,89 @@ class TestExport : public QObject {
     QCOMPARE(ReadText(path), std::string("keep me"));
     QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
     QCOMPARE(EverythingUnder(Temp->Path() + "pelimar-" + std::to_string(geteuid())).size(), size_t{27});
-    // For this recording the settings offer no H.264; the choice comes back
-    // for the recordings it suits.
-    QStringList offered;
-    QTimer::singleShot(0, [&offered] {
-      QTRY_VERIFY(SettingsForm->isVisible());
-      for (int i = 0; i < SettingsForm->CompressionCBX->count(); ++i) offered << SettingsForm->CompressionCBX->itemText(i);
-      SettingsForm->accept();
-    });
-    Form->SpeedButton3Click();
-    QVERIFY(offered.filter(QRegularExpression("^MJPG ")).size() == 1);
-    QVERIFY2(offered.filter(QRegularExpression("^H264 ")).isEmpty(), qPrintable(offered.join(", ")));
-    QVERIFY(SettingsForm->CompressionCBX->currentText().startsWith("H264 "));
     QCOMPARE(OpenFiles(Temp->Path()), descriptors);
     for (const std::string& file : EverythingUnder(Temp->Path()))
       QVERIFY2(file.find(".pelimar-") == std::string::npos, file.c_str());  // no half-written save
 
     SettingsForm->CompressionCBX->setCurrentIndex(0);
     QCOMPARE(Save(path, QMessageBox::Yes).size(), 1);
-    QVERIFY(Probe(path).find("nb_read_frames=25") != std::string::npos);
+    QVERIFY(ProbeVideo(path).find("nb_read_frames=25") != std::string::npos);
     QVERIFY(Form->Frames().empty());
+  }
+
+  // The compression is the user's choice: after a video of odd sides was
+  // saved, the next recording of odd sides still lists H.264 where it
+  // was, marked with what it needs and still chosen; Save then says why it
+  // cannot, before anything is written, and the choice is what is kept.
+  void TheCompressionChoiceStaysTheUsers() {
+    auto choose = [](const char* code) {
+      const int line = SettingsForm->CompressionCBX->findText(code, Qt::MatchStartsWith);
+      SettingsForm->CompressionCBX->setCurrentIndex(line);
+      return line;
+    };
+    // The dialog as the user opens it and closes it again, untouched.
+    auto shown = [this] {
+      QString chosen;
+      QTimer::singleShot(0, [&chosen] {
+        QTRY_VERIFY(SettingsForm->isVisible());
+        chosen = SettingsForm->CompressionCBX->currentText();
+        SettingsForm->accept();
+      });
+      Form->SpeedButton3Click();
+      return chosen;
+    };
+    const QString mjpg = SettingsForm->CompressionCBX->itemText(choose("MJPG"));
+    Record(NumberedPictures(3, 401, 261), true);
+    QCOMPARE(shown(), mjpg);
+    QVERIFY(Save(Temp->File("odd.avi")).isEmpty());
+    QCOMPARE(FrameCountOf(Temp->File("odd.avi")), 3);
+    const int h264 = choose("H264");
+    const QString line = SettingsForm->CompressionCBX->itemText(h264);
+    QVERIFY(h264 > 0);
+    Record(NumberedPictures(3, 401, 261), true);
+    QCOMPARE(shown(), line + " (needs even sides)");
+    QCOMPARE(SettingsForm->CompressionCBX->currentIndex(), h264);
+    QVERIFY(SettingsForm->CompressionCBX->findText(mjpg) > 0);  // it takes any size: no mark
+    QCOMPARE(Save(Temp->File("refused.avi")),
+             QStringList{"H264 cannot compress pictures of 401 x 261; choose another compression or an area with "
+                         "even sides."});
+    VerifyRecordingKept(3);
+    QVERIFY(!std::filesystem::exists(Temp->File("refused.avi")));
+    // A recording of even sides takes it, without a mark.
+    Record(NumberedPictures(3, 402, 262), true);
+    QCOMPARE(shown(), line);
+    QVERIFY(Save(Temp->File("even.avi")).isEmpty());
+    QVERIFY(ProbeVideo(Temp->File("even.avi")).find("codec_name=h264") != std::string::npos);
+    CloseWindow(Form);
+    QVERIFY(ReadText(HivePath()).find(QString("\"Compression\"=dword:%1").arg(h264, 8, 16, QChar('0')).toStdString()) !=
+            std::string::npos);
+  }
+
+  // The save says what it does: "Compressing..." while the pictures are
+  // compressed, "Writing file..." while the file is written, which is the
+  // whole save without compression.
+  void TheSaveSaysWhatItDoes() {
+    struct TCase {
+      const char* Code;
+      bool AtTheEnd;
+      const char* Said;
+    } cases[] = {{"", false, "Writing file..."}, {"MJPG", false, "Compressing..."}, {"MJPG", true, "Writing file..."}};
+    for (const TCase& c : cases) {
+      SettingsForm->CompressionCBX->setCurrentIndex(
+          *c.Code ? SettingsForm->CompressionCBX->findText(c.Code, Qt::MatchStartsWith) : 0);
+      Record(NumberedPictures(40), true);
+      THold hold;
+      HoldExport(hold, [this, &c](int32_t frames) {
+        return c.AtTheEnd ? Form->Export->Job()->Stage() == TExportJob::TStage::Writing : frames >= 20;
+      });
+      StartSave(Temp->File("said.avi"));
+      QTRY_VERIFY(Reached(hold));
+      QTRY_COMPARE(Form->ProgressLabel->text(), QString(c.Said));
+      hold.Release();
+      Form->WaitForExport();
+      QCOMPARE(Form->ProgressLabel->text(), QString("Done..."));
+      std::filesystem::remove(Temp->File("said.avi"));
+    }
   }
 
   // Pictures gone or damaged before the export: asked once; a no keeps all
@@ -410,7 +402,7 @@ class TestExport : public QObject {
 
     QCOMPARE(Save(path, QMessageBox::Yes).size(), 1);
     VerifyRecordingGone(files);
-    QVERIFY(Probe(path).find("width=64\nheight=48\ntime_base=1/8\nnb_read_frames=25") != std::string::npos);
+    QVERIFY(ProbeVideo(path).find("width=64\nheight=48\ntime_base=1/8\nnb_read_frames=25") != std::string::npos);
     std::vector<std::string> pictures(25);
     Record(NumberedPictures(25), true);  // the same pictures again, to compare with
     for (size_t i = 0; i < 25; ++i) pictures[i] = PictureBytes(LoadPictureFile(Form->Frames()[i], pf32bit));
@@ -439,7 +431,7 @@ class TestExport : public QObject {
     std::vector<unsigned> modes;
     Form->AviWriter->OnProgress = [&](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
       if (modes.empty())
-        for (const std::string& file : EverythingUnder(Form->FRecording->Path())) modes.push_back(ModeOf(file));
+        for (const std::string& file : EverythingUnder(Form->Session().Folder()->Path())) modes.push_back(ModeOf(file));
       Form->AviWriterProgress(sender, frameCount, abort);
     };
     const mode_t old = umask(027);
@@ -448,7 +440,7 @@ class TestExport : public QObject {
     QCOMPARE(messages.size(), 1);  // replace it?
     QVERIFY(std::filesystem::is_symlink(link));
     QCOMPARE(ModeOf(real), 0640u);
-    QVERIFY(Probe(real).find("nb_read_frames=20") != std::string::npos);
+    QVERIFY(ProbeVideo(real).find("nb_read_frames=20") != std::string::npos);
     // The journal and 20 pictures: the frames go nowhere but into the video.
     QCOMPARE(modes, std::vector<unsigned>(21, 0600u));
   }
@@ -467,58 +459,6 @@ class TestExport : public QObject {
     Form->ClearFrames();
   }
 
-  // Recordings left by programs that died are offered one after the other,
-  // the half-written files of their exports removed as they are offered.
-  void AbandonedRecordingsAreOfferedOneAfterAnother() {
-    const std::string target = Temp->File("dead.avi");
-    std::vector<std::string> folders;
-    for (int pictures : {3, 2, 4}) {
-      std::unique_ptr<TRecordingFolder> recording =
-          TRecordingFolder::Create(1765000000000 + pictures * 1000, 200, TRect(0, 0, 64, 48));
-      for (int i = 0; i < pictures; ++i)
-        recording->AddPicture(StorePicture(*recording, Numbered(64, 48, i), true));
-      if (pictures == 2) {
-        recording->AddTarget(target);
-        std::ofstream(recording->Path() + kIntermediateFileName) << "half";
-        std::string half = SaveTemporaryPattern(target);
-        ::close(mkstemp(half.data()));
-      }
-      folders.push_back(recording->Path());
-    }  // each object goes as its program would: the lock with it, the folder stays
-    auto when = [](int pictures) {
-      return QDateTime::fromMSecsSinceEpoch(1765000000000 + pictures * 1000).toString("yyyy-MM-dd HH:mm:ss");
-    };
-    const std::string path = Temp->File("offered.avi");
-    QStringList texts;
-    AnswerOffers({"Later", "Discard", "Save..."}, texts, path);
-    Form->OfferAbandonedRecordings();
-    QCOMPARE(texts, (QStringList{QString("A recording of 2 pictures from %1 was not saved.").arg(when(2)),
-                                 QString("A recording of 3 pictures from %1 was not saved.").arg(when(3)),
-                                 QString("A recording of 4 pictures from %1 was not saved.").arg(when(4))}));
-    // Later: kept, with what its export half-wrote gone. Discard: gone.
-    // Save...: saved at its own rate (200 ms), then cleared as usual.
-    QVERIFY(std::filesystem::exists(folders[1]));
-    QVERIFY(!std::filesystem::exists(folders[0]));
-    QVERIFY(!std::filesystem::exists(folders[2]));
-    QVERIFY(!std::filesystem::exists(folders[1] + kIntermediateFileName));
-    for (const std::string& file : EverythingUnder(Temp->Path()))
-      QVERIFY2(file.find(".dead.avi.pelimar-") == std::string::npos, file.c_str());
-    QVERIFY(Probe(path).find("width=64\nheight=48\ntime_base=1/5\nnb_read_frames=4") != std::string::npos);
-    QVERIFY(Form->Frames().empty());
-
-    // Offered again at the next start; a save given up in its dialog leaves
-    // it in the window, to be saved from there.
-    AnswerOffers({"Save..."}, texts, "");
-    Form->OfferAbandonedRecordings();
-    QCOMPARE(texts.size(), 1);
-    VerifyRecordingKept(2);
-    QCOMPARE(Form->frameslabel->text(), QString("Pictures: 2 st."));
-    QVERIFY(TRecordingFolder::Abandoned().empty());  // it is this program's now
-    QVERIFY(Save(path, QMessageBox::Yes).size() == 1);
-    QVERIFY(Probe(path).find("time_base=1/5\nnb_read_frames=2") != std::string::npos);
-    QVERIFY(EverythingUnder(RecordingsFolder()).empty());
-  }
-
   // Cancelled at a tenth, at half and while the file is completed: nothing
   // at the target or beside it, the recording as it was, and the next
   // export makes the whole video.
@@ -530,7 +470,7 @@ class TestExport : public QObject {
     std::function<bool(int32_t)> stops[] = {
         [](int32_t frames) { return frames >= kCount / 10; },
         [](int32_t frames) { return frames >= kCount / 2; },
-        [this](int32_t) { return Form->FExport->Stage() == TExportJob::TStage::Writing; }};
+        [this](int32_t) { return Form->Export->Job()->Stage() == TExportJob::TStage::Writing; }};
     for (auto& stop : stops) {
       THold hold;
       HoldExport(hold, stop);
@@ -556,7 +496,7 @@ class TestExport : public QObject {
       Form->AviWriterProgress(sender, frames, abort);
     };
     QVERIFY(Save(path).isEmpty());
-    QVERIFY(Probe(path).find("nb_read_frames=" + std::to_string(kCount)) != std::string::npos);
+    QVERIFY(ProbeVideo(path).find("nb_read_frames=" + std::to_string(kCount)) != std::string::npos);
     VerifyRecordingGone(files);
   }
 
@@ -578,7 +518,7 @@ class TestExport : public QObject {
         QVERIFY(Form->Exporting());
         hold.Release();
         Form->WaitForExport();
-        QVERIFY(Probe(path).find("nb_read_frames=30") != std::string::npos);
+        QVERIFY(ProbeVideo(path).find("nb_read_frames=30") != std::string::npos);
       } else {
         QVERIFY(!Form->Exporting());
         QVERIFY(!Form->isVisible());
@@ -623,7 +563,7 @@ class TestExport : public QObject {
     qInfo("%d events handled during the export, the slowest after %.1f ms", seen->HandledDuring,
           std::chrono::duration<double, std::milli>(seen->Slowest).count());
     QVERIFY(seen->HandledDuring >= 5);
-    QVERIFY(Probe(Temp->File("long.avi")).find("nb_read_frames=300") != std::string::npos);
+    QVERIFY(ProbeVideo(Temp->File("long.avi")).find("nb_read_frames=300") != std::string::npos);
   }
 
   // Replacing a file needs a yes; a no returns to the dialog.
@@ -640,7 +580,7 @@ class TestExport : public QObject {
     std::getline(in, text);
     QCOMPARE(text, std::string("keep me"));
     QCOMPARE(Save(path, QMessageBox::Yes).size(), 1);
-    QVERIFY(Probe(path).find("nb_read_frames=2") != std::string::npos);
+    QVERIFY(ProbeVideo(path).find("nb_read_frames=2") != std::string::npos);
     // The name chosen last is proposed again.
     Record(NumberedPictures(1), true);
     QTimer::singleShot(0, [this, path] {
@@ -684,7 +624,6 @@ class TestExport : public QObject {
 };
 
 int main(int argc, char** argv) {
-  Q_INIT_RESOURCE(pelimar);
   return RunQtSuite<TestExport>(argc, argv, 1024, 768);
 }
 

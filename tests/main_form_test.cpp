@@ -1,5 +1,6 @@
 // The main window, the overlay and the capture ticks, on a screen of the
-// test's own.
+// test's own; what the window offers while a recording runs, and what it
+// shows between recordings.
 #include <QApplication>
 #include <QDesktopServices>
 #include <QIcon>
@@ -17,19 +18,16 @@
 #include "base/file.h"
 #include "image/picture_files.h"
 #include "image_box.h"
-#include "platform/global_keys.h"
 #include "platform/recording_folder.h"
 #include "platform/registry.h"
-#include "settings_f.h"
 #include "qt_test_support.h"
+#include "save_dialog.h"
+#include "settings_f.h"
 #include "test_support.h"
-#include "test_tray.h"
+#include "tray_icon.h"
 #include "x_server.h"
 
 namespace {
-
-TXServer* Server = nullptr;
-TTempFolder* Temp = nullptr;
 
 uint32_t Pattern(int32_t x, int32_t y) {
   return (static_cast<uint32_t>(x & 0xFF) << 16) | (static_cast<uint32_t>(y & 0xFF) << 8) |
@@ -83,38 +81,28 @@ class TUrlCatcher : public QObject {
 class TestMainForm : public QObject {
   Q_OBJECT
 
-  TMainForm* Form = nullptr;
+ public:
+  TestMainForm(const TXServer& server, const TTempFolder& temp) : Server(&server), Temp(&temp) {}
 
-  // A drag on the overlay from screen point from to overlay point to.
-  void Drag(QPoint from, QPoint to) {
-    QCursor::setPos(from);
-    QTRY_COMPARE(QCursor::pos(), from);
-    AreaForm->DeskTopImageMouseDown();
-    AreaForm->PaintBox1MouseMove(to.x(), to.y());
-    AreaForm->FormMouseUp();
-  }
-  void ShowOverlay() {
-    Form->SetAreaBtn->setChecked(true);
-    Form->SetAreaBtnClick();
-    QVERIFY(AreaForm->isVisible());
-  }
-  void CloseOverlay() {
-    Form->SetAreaBtn->setChecked(false);
-    Form->SetAreaBtnClick();
-    QVERIFY(!AreaForm->isVisible());
+ private:
+  const TXServer* Server;
+  const TTempFolder* Temp;
+  std::unique_ptr<TMainForm> Form;
+
+  void ShowOverlay() { ::ShowOverlay(*Form); }
+  void CloseOverlay() { ::CloseOverlay(*Form); }
+  void Drag(QPoint from, QPoint to) { DragOnOverlay(from, to); }
+  // Clicks a control of the window with the real pointer, as a user does.
+  void Click(QWidget* control) {
+    const QPoint at = control->mapToGlobal(control->rect().center());
+    Server->Run("xdotool mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()) + " click 1");
+    QTest::qWait(200);
   }
 
  private slots:
-  void init() {
-    setenv("TMPDIR", Temp->Path().c_str(), 1);
-    std::filesystem::remove(HivePath());  // every case starts from the defaults
-    Form = new TMainForm;
-    Form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(Form));
-  }
+  void init() { StartWindow(Form); }
   void cleanup() {
-    Form->close();
-    delete Form;
+    CloseWindow(Form);
     QVERIFY(PictureFilesUnder(Temp->Path()).empty());
   }
 
@@ -212,6 +200,7 @@ class TestMainForm : public QObject {
     });
     Form->SpeedButton3Click();
     QCOMPARE(dialog.right() + 1, Form->frameGeometry().left());
+    QVERIFY2(dialog.height() <= 600, qPrintable(QString::number(dialog.height())));  // on a small screen too
     QCOMPARE(dialog.top(), Form->frameGeometry().top());
   }
 
@@ -282,7 +271,6 @@ class TestMainForm : public QObject {
   }
 
   void OverlayShowCloseAndHide() {
-    Form->StopRecordingBtn->setEnabled(true);
     ShowOverlay();
     QCOMPARE(AreaForm->geometry(), QRect(0, 0, 1280, 1024));
     QCOMPARE(AreaForm->AreaRect(), TRect(0, 0, 0, 0));
@@ -294,8 +282,7 @@ class TestMainForm : public QObject {
     AreaForm->FormMouseUp();
     QCOMPARE(AreaForm->AreaRect(), TRect(0, 0, 0, 0));
     CloseOverlay();
-    QVERIFY(!Form->RecordBtn->isEnabled());
-    QVERIFY(Form->StopRecordingBtn->isEnabled());  // an empty area changes no button
+    QVERIFY(!Form->RecordBtn->isEnabled());  // an empty area: nothing to start
 
     SettingsForm->VideoSizeCBX->setCurrentIndex(0);
     ShowOverlay();
@@ -309,7 +296,6 @@ class TestMainForm : public QObject {
     QVERIFY(!Form->SaveBtn->isEnabled());  // no pictures yet
 
     // Up and to the left: negative sizes in the label, but the recorded area is in order.
-    Form->StopRecordingBtn->setEnabled(true);
     ShowOverlay();
     Drag(QPoint(200, 100), QPoint(170, 80));
     QCOMPARE(Form->rectlabel->text(), QString("-30x-20 (200,100,170,80)"));
@@ -317,7 +303,6 @@ class TestMainForm : public QObject {
     QCOMPARE(AreaForm->NormalizedAreaRect(), TRect(170, 80, 200, 100));
     CloseOverlay();
     QVERIFY(Form->RecordBtn->isEnabled());
-    QVERIFY(Form->StopRecordingBtn->isEnabled());  // the close needs positive extents
 
     ShowOverlay();
     Drag(QPoint(200, 100), QPoint(260, 100));  // a straight line
@@ -350,21 +335,20 @@ class TestMainForm : public QObject {
     QVERIFY(shown.pixelColor(60, 55) != QColor(Qt::black) ||
             AreaForm->DeskTopImage.pixelColor(60, 55) == QColor(Qt::black));
 
-    // Start hides the overlay without closing it: the buttons stay as Start left them.
+    // Start hides the overlay without closing it; the area of the
+    // recording that runs cannot be set again.
     Form->RecordBtnClick();
     Form->RecordTimer->stop();
     QVERIFY(!AreaForm->isVisible());
     QVERIFY(!Form->RecordBtn->isEnabled());
     QVERIFY(Form->StopRecordingBtn->isEnabled());
-    QVERIFY(!Form->SetAreaBtn->isChecked());
+    QVERIFY(!Form->SetAreaBtn->isChecked() && !Form->SetAreaBtn->isEnabled());
     QCOMPARE(AreaForm->AreaRect(), TRect(40, 40, 90, 70));
+    Form->StopRecordingBtnClick();
   }
 
   void TicksStorePicturesAndLabelThem() {
-    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
-    ShowOverlay();
-    Drag(QPoint(110, 70), QPoint(10, 20));  // drawn up and to the left
-    CloseOverlay();
+    MarkArea(*Form, QPoint(110, 70), QPoint(10, 20));
     // Painted once the overlay is gone: the root window forgets what was under a window.
     Server->PaintRoot(Pattern);
     QCursor::setPos(600, 600);  // the pointer stays out of the pictures
@@ -416,10 +400,7 @@ class TestMainForm : public QObject {
   // A pause takes no pictures and does not count in the time shown; the
   // recording goes on after it, and only while recording can it pause.
   void APauseTakesNoPicturesAndIsNotCounted() {
-    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
-    ShowOverlay();
-    Drag(QPoint(10, 10), QPoint(60, 40));
-    CloseOverlay();
+    MarkArea(*Form, QPoint(10, 10), QPoint(60, 40));
     QCursor::setPos(600, 600);
     SettingsForm->FPSSpin->setValue(20);
     QVERIFY(!Form->PauseAction->isEnabled());
@@ -445,8 +426,8 @@ class TestMainForm : public QObject {
     const int64_t elapsed = started.msecsTo(QDateTime::currentDateTime());
     QVERIFY(!Form->PauseAction->isEnabled());
     QCOMPARE(Form->PauseAction->text(), QString("Pause recording"));
-    QCOMPARE(Form->FPictureTimes.size(), Form->Frames().size());
-    for (int64_t taken : Form->FPictureTimes) QVERIFY(taken < pausedAt || taken > resumedAt);
+    QCOMPARE(Form->Session().PictureTimes().size(), Form->Frames().size());
+    for (int64_t taken : Form->Session().PictureTimes()) QVERIFY(taken < pausedAt || taken > resumedAt);
     // The time shown is of the last picture, less the pause.
     const QStringList parts = Form->timelabel->text().split(QRegularExpression("[^0-9]"));
     QCOMPARE(parts.size(), 4);
@@ -457,171 +438,15 @@ class TestMainForm : public QObject {
     Form->PauseRecordingClick();  // no recording: nothing happens
     QVERIFY(!Form->Paused());
     // The video has a frame for each picture, and none for the pause.
-    const std::string pictures = std::to_string(Form->FrameCount());
+    const int pictures = Form->FrameCount();
     const std::string avi = Temp->File("paused.avi");
     SaveRecording(*Form, avi);
-    QCOMPARE(RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
-                        "-of default=nw=1 '" + avi + "'"),
-             "nb_read_frames=" + pictures + "\n");
+    QCOMPARE(FrameCountOf(avi), pictures);
     std::filesystem::remove(avi);
   }
 
-  // The hotkeys work while another program has the focus, Num Lock on or
-  // off; a combination that another client holds is said by name, in a box
-  // at once and in the settings dialog.
-  void HotkeysWorkFromAnotherWindowAndATakenOneIsSaid() {
-    QVERIFY2(Form->HotkeysBound(), qPrintable(Form->HotkeyProblem()));
-    QCOMPARE(TSettingsForm::KeyText(SettingsForm->RecordKeyEdit), QString("Ctrl+Shift+F9"));
-    QCOMPARE(TSettingsForm::KeyText(SettingsForm->PauseKeyEdit), QString("Ctrl+Shift+F10"));
-    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
-    ShowOverlay();
-    Drag(QPoint(10, 10), QPoint(60, 40));
-    CloseOverlay();
-    SettingsForm->FPSSpin->setValue(20);
-    RunCommand("xmessage -name pelimar-other 'another program' >/dev/null 2>&1 & echo $! >" +
-               Temp->File("other.pid"));
-    const std::string other = RunCommand("xdotool search --sync --classname pelimar-other | head -1");
-    RunCommand("xdotool windowfocus --sync " + other);
-    RunCommand("xdotool key ctrl+shift+F9");
-    QTRY_VERIFY(Form->FrameCount() >= 2);
-    RunCommand("xdotool key Num_Lock ctrl+shift+F10 Num_Lock");
-    QTRY_VERIFY(Form->Paused());
-    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar: paused"));
-    RunCommand("xdotool key ctrl+shift+F10");
-    QTRY_VERIFY(!Form->Paused() && Form->RecordTimer->isActive());
-    RunCommand("xdotool key ctrl+shift+F9");
-    QTRY_VERIFY(!Form->StopRecordingBtn->isEnabled());
-    QVERIFY(Form->SaveBtn->isEnabled());
-    QCOMPARE(RunCommand("xdotool getwindowfocus"), other);  // the focus never moved
-    // While a dialog is open, the keys leave the recording alone.
-    const int kept = Form->FrameCount();
-    QTimer::singleShot(0, [this, kept] {
-      QTRY_VERIFY(Form->SaveDialog1->isVisible());
-      RunCommand("xdotool key ctrl+shift+F9");
-      QTest::qWait(500);
-      QVERIFY(!Form->RecordTimer->isActive() && !Form->CountingDown());
-      QCOMPARE(Form->FrameCount(), kept);
-      Form->SaveDialog1->reject();
-    });
-    Form->SaveBtn->click();
-    QVERIFY(!Form->RecordTimer->isActive());
-    QCOMPARE(Form->FrameCount(), kept);
-    RunCommand("kill $(cat " + Temp->File("other.pid") + ")");
-    Form->ClearFrames();
-
-    std::unique_ptr<TGlobalKeys> theirs = OpenX11GlobalKeys();
-    QVERIFY(theirs->Bind({{"theirs", "Ctrl+Alt+F11", ""}}, {}).empty());
-    TSettingsForm::SetKeyText(SettingsForm->RecordKeyEdit, "Ctrl+Alt+F11");
-    Form->BindHotkeys();
-    QVERIFY(!Form->HotkeysBound());
-    QVERIFY2(Form->HotkeyProblem().startsWith("Ctrl+Alt+F11 is already taken by another program"),
-             qPrintable(Form->HotkeyProblem()));
-    QCOMPARE(SettingsForm->HotkeysNote->text(), Form->HotkeyProblem());
-    auto* box = Form->findChild<QMessageBox*>("HotkeyProblemBox");
-    QVERIFY(box && box->isVisible() && !box->isModal());
-    QCOMPARE(box->text(), Form->HotkeyProblem());
-    box->close();
-    // Once the other program lets go, it can be had.
-    theirs.reset();
-    Form->BindHotkeys();
-    QVERIFY2(Form->HotkeysBound() && Form->HotkeyProblem().isEmpty(), qPrintable(Form->HotkeyProblem()));
-    QVERIFY(SettingsForm->HotkeysNote->text().isEmpty());
-  }
-
-  // With a delay, a countdown comes first, never in a picture: over an area
-  // that fills the screen it goes before the first picture; a smaller area
-  // has it beside. Stop during the countdown leaves the recording before.
-  void ACountdownComesFirstAndNeverShowsInAPicture() {
-    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
-    SettingsForm->JpegCB->setChecked(false);  // the pictures' colours exactly
-    SettingsForm->FPSSpin->setValue(20);
-    SettingsForm->DelaySpin->setValue(2);
-    ShowOverlay();
-    Drag(QPoint(0, 0), QPoint(1279, 1023));
-    CloseOverlay();
-    const auto clicked = std::chrono::steady_clock::now();
-    Form->RecordBtnClick();
-    QVERIFY(Form->CountingDown() && Form->Countdown->isVisible());
-    QCOMPARE(Form->Countdown->text(), QString("2"));
-    QVERIFY(!Form->PauseAction->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(Form->Countdown->text(), QString("1"), 3000);
-    QTRY_VERIFY_WITH_TIMEOUT(Form->FrameCount() >= 5, 8000);
-    Form->StopRecordingBtnClick();
-    const auto first = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(Form->FPictureTimes.at(0)));
-    QVERIFY(first - clicked >= std::chrono::milliseconds(1950));  // not one picture before its end
-    const int recorded = Form->FrameCount();
-    for (const std::string& path : Form->Frames()) {
-      const TBitmap picture = LoadPictureFile(path);
-      for (int32_t y = 0; y < picture.Height(); y += 2)
-        for (int32_t x = 0; x < picture.Width(); x += 2)
-          QVERIFY2(Color(picture, x, y) != 0x8b1010, path.c_str());
-    }
-    QVERIFY(!Form->Countdown->isVisible());
-
-    ShowOverlay();
-    Drag(QPoint(200, 200), QPoint(400, 300));
-    CloseOverlay();
-    Form->RecordBtnClick();
-    QVERIFY(Form->Countdown->isVisible());
-    QVERIFY(!Form->Countdown->frameGeometry().intersects(QRect(188, 188, 224, 124)));
-    QVERIFY(!Form->SaveBtn->isEnabled());
-    Form->StopRecordingBtnClick();
-    QVERIFY(!Form->CountingDown() && !Form->Countdown->isVisible());
-    QTest::qWait(2500);
-    QCOMPARE(Form->FrameCount(), recorded);  // nothing recorded, nothing lost
-    QVERIFY(Form->SaveBtn->isEnabled() && Form->RecordBtn->isEnabled() && !Form->RecordTimer->isActive());
-    Form->ClearFrames();
-  }
-
-  // Under a tray, the icon tells idle, recording and paused, and its menu
-  // drives the recording, with the window hidden meanwhile when so set; a
-  // left click brings the window back; Quit ends the program.
-  void TheTrayMenuDrivesTheRecording() {
-    TTestTray tray(Server->Name());
-    QTRY_COMPARE(tray.Icons(), 1);  // the icon docks once a tray comes
-    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar"));
-    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
-    ShowOverlay();
-    Drag(QPoint(10, 10), QPoint(60, 40));
-    CloseOverlay();
-    SettingsForm->FPSSpin->setValue(20);
-    SettingsForm->HideWindowCB->setChecked(true);
-    auto choose = [this](QAction* action, const QString& text) {
-      RunCommand("xdotool mousemove " + std::to_string(TTestTray::Left + TTestTray::Size / 2) + " " +
-                 std::to_string(TTestTray::Top + TTestTray::Size / 2) + " click 3");
-      QTRY_VERIFY(Form->TrayMenu->isVisible());
-      QCOMPARE(action->text(), text);
-      const QPoint at = Form->TrayMenu->mapToGlobal(Form->TrayMenu->actionGeometry(action).center());
-      RunCommand("xdotool mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()) + " click 1");
-      QTRY_VERIFY(!Form->TrayMenu->isVisible());
-    };
-    choose(Form->TrayRecordAction, "Start recording");
-    QTRY_VERIFY(Form->FrameCount() >= 2);
-    QVERIFY(!Form->isVisible());  // never in a picture
-    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar: recording"));
-    choose(Form->PauseAction, "Pause recording");
-    QTRY_VERIFY(Form->Paused());
-    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar: paused"));
-    choose(Form->PauseAction, "Resume recording");
-    QTRY_VERIFY(!Form->Paused() && Form->RecordTimer->isActive());
-    choose(Form->TrayRecordAction, "Stop recording");
-    QTRY_VERIFY(!Form->StopRecordingBtn->isEnabled());
-    QVERIFY(Form->isVisible() && Form->SaveBtn->isEnabled());
-    QCOMPARE(Form->TrayIcon->toolTip(), QString("Pelimar"));
-    Form->ClearFrames();
-    Form->hide();
-    RunCommand("xdotool mousemove " + std::to_string(TTestTray::Left + TTestTray::Size / 2) + " " +
-               std::to_string(TTestTray::Top + TTestTray::Size / 2) + " click 1");
-    QTRY_VERIFY(Form->isVisible());
-    choose(Form->QuitAction, "Quit");
-    QTRY_VERIFY(!Form->isVisible() && !Form->TrayIcon->isVisible());
-  }
-
   void AFailingTickStopsTheTimerFirstAndKeepsThePictures() {
-    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
-    ShowOverlay();
-    Drag(QPoint(10, 10), QPoint(330, 250));
-    CloseOverlay();
+    MarkArea(*Form, QPoint(10, 10), QPoint(330, 250));
     Form->RecordBtnClick();
     Form->RecordTimerTimer();
     QCOMPARE(Form->FrameCount(), 1);
@@ -644,22 +469,29 @@ class TestMainForm : public QObject {
     QVERIFY2(text.startsWith("Error: "), qPrintable(text));
     QCOMPARE(Form->FrameCount(), 1);
     QCOMPARE(PictureFilesUnder(Temp->Path()), std::vector<std::string>{kept});
-    QVERIFY(Form->StopRecordingBtn->isEnabled());  // the buttons stay as they were
+    // Halted: Stop ends it, and no tick runs until then.
+    QVERIFY(Form->StopRecordingBtn->isEnabled() && !Form->RecordBtn->isEnabled() && !Form->SaveBtn->isEnabled());
+    QVERIFY(!Form->PauseAction->isEnabled() && !Form->SetAreaBtn->isEnabled());
+    Form->RecordTimerTimer();
+    QCOMPARE(Form->FrameCount(), 1);
+    Form->StopRecordingBtnClick();
+    QVERIFY(Form->SaveBtn->isEnabled());
 
     // A temporary-file cleaner takes the recording's folder away: the next
     // tick says where it could not write.
-    Form->RecordTimer->start();
-    std::filesystem::remove_all(std::filesystem::path(kept).parent_path());
+    Form->RecordBtnClick();
+    Form->RecordTimer->stop();
+    std::filesystem::remove_all(Form->Session().Folder()->Path());
     WhenMessageBoxOpens([&](QMessageBox* box) { text = box->text(); });
     Form->RecordTimerTimer();
     QVERIFY2(text.startsWith("Error: ") && text.contains("No such file"), qPrintable(text));
     QVERIFY(!Form->RecordTimer->isActive());
     Form->StopRecordingBtnClick();
-    QVERIFY(Form->SaveBtn->isEnabled());
+    QVERIFY(!Form->SaveBtn->isEnabled());
 
     // A copy of the screen that fails stores no picture, and the overlay
     // shows black rather than what the memory held.
-    Form->FScreenCanvas = std::make_unique<TFailingScreen>();
+    Form->Desktop().SetScreen(std::make_unique<TFailingScreen>());
     Form->RecordBtnClick();
     WhenMessageBoxOpens([&](QMessageBox* box) { text = box->text(); });
     Form->RecordTimerTimer();
@@ -667,13 +499,86 @@ class TestMainForm : public QObject {
     QCOMPARE(Form->FrameCount(), 0);
     QVERIFY(PictureFilesUnder(Temp->Path()).empty());
     QVERIFY(!Form->RecordTimer->isActive());
+    Form->StopRecordingBtnClick();
     WhenMessageBoxOpens([](QMessageBox*) {});
     ShowOverlay();
     QCOMPARE(AreaForm->DeskTopImage.size(), QSize(1280, 1024));
     QCOMPARE(AreaForm->DeskTopImage.pixelColor(640, 512), QColor(Qt::black));
     WhenMessageBoxOpens([](QMessageBox*) {});
     CloseOverlay();
-    Form->FScreenCanvas.reset();
+    Form->Desktop().SetScreen(nullptr);
+  }
+
+  // While a recording runs its area stays: "Set recording area" pressed
+  // with the pointer does nothing, a new area dragged and the button
+  // pressed again change neither Start nor Stop, and the start/stop key
+  // then stops the recording, every picture of the area kept and saved.
+  void TheAreaOfARunningRecordingStays() {
+    MarkArea(*Form, QPoint(10, 10), QPoint(90, 70));
+    SettingsForm->FPSSpin->setValue(20);
+    TMessageBoxes boxes;
+    Form->RecordBtnClick();
+    QTRY_VERIFY(Form->FrameCount() >= 2);
+    QVERIFY(!Form->SetAreaBtn->isEnabled());
+    Click(Form->SetAreaBtn);
+    QVERIFY(!AreaForm->isVisible() && !Form->SetAreaBtn->isChecked());
+    Server->Run("xdotool mousemove 300 300 mousedown 1 mousemove 350 340 mousemove 400 380 mouseup 1");
+    Click(Form->SetAreaBtn);
+    // Closed as the desktop would close it: the recording's buttons stay.
+    AreaForm->close();
+    QVERIFY(Form->StopRecordingBtn->isEnabled());
+    QVERIFY(!Form->RecordBtn->isEnabled() && !Form->SaveBtn->isEnabled());
+    QCOMPARE(Form->Tray->Icon->toolTip(), QString("Pelimar: recording"));
+    const int before = Form->FrameCount();
+    QTRY_VERIFY(Form->FrameCount() >= before + 2);  // still recording
+    Server->Run("xdotool key ctrl+shift+F9");
+    QTRY_VERIFY(!Form->RecordTimer->isActive());
+    QVERIFY(Form->SaveBtn->isEnabled() && Form->RecordBtn->isEnabled() && !Form->StopRecordingBtn->isEnabled());
+    QCOMPARE(boxes.Texts, QStringList());
+    QCOMPARE(AreaForm->AreaRect(), TRect(10, 10, 90, 70));
+    const int pictures = Form->FrameCount();
+    for (const std::string& path : Form->Frames()) {
+      const TBitmap picture = LoadPictureFile(path);
+      QVERIFY2(picture.Width() == 80 && picture.Height() == 60, path.c_str());
+    }
+    const std::string avi = Temp->File("kept.avi");
+    SaveRecording(*Form, avi);
+    QCOMPARE(FrameCountOf(avi), pictures);
+    QCOMPARE(boxes.Texts, QStringList());
+    std::filesystem::remove(avi);
+  }
+
+  // After a save the window tells where the video went, with a link to its
+  // folder; a new recording starts from clean labels, bar and preview, and
+  // the sound level bar shows only while sound is recorded.
+  void TheWindowBetweenRecordings() {
+    MarkArea(*Form, QPoint(10, 10), QPoint(90, 70));
+    Form->RecordBtnClick();
+    QVERIFY(!Form->SoundLevel->isVisible());  // no sound chosen
+    Form->RecordTimerTimer();
+    Form->RecordTimerTimer();
+    Form->StopRecordingBtnClick();
+    const std::string avi = Temp->File("between.avi");
+    SaveRecording(*Form, avi);
+    QCOMPARE(Form->ProgressLabel->text(), QString("Done..."));
+    QVERIFY2(Form->SavedLabel->text().contains("between.avi"), qPrintable(Form->SavedLabel->text()));
+    QCOMPARE(Form->SavedLabel->toolTip(), QString::fromStdString(avi));
+    TUrlCatcher catcher;
+    QDesktopServices::setUrlHandler("file", &catcher, "Open");
+    emit Form->SavedLabel->linkActivated(Form->SavedLabel->text().section("href=\"", 1).section("\"", 0, 0));
+    QDesktopServices::unsetUrlHandler("file");
+    QCOMPARE(catcher.Opened, QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(Temp->Path()).chopped(1))});
+    QVERIFY(Form->ProgressBar1->value() > 0 && !Form->StatusImg->Picture().isNull());
+
+    SettingsForm->DelaySpin->setValue(2);
+    Form->RecordBtnClick();
+    QCOMPARE(Form->ProgressLabel->text(), QString("Starting..."));
+    QCOMPARE(Form->ProgressBar1->value(), 0);
+    QVERIFY(Form->StatusImg->Picture().isNull());
+    QVERIFY(Form->frameslabel->text().isEmpty() && Form->SavedLabel->text().isEmpty());
+    Form->StopRecordingBtnClick();
+    QVERIFY(Form->ProgressLabel->text().isEmpty());
+    std::filesystem::remove(avi);
   }
 
   void ClosingDeletesThePictures() {
@@ -691,21 +596,7 @@ class TestMainForm : public QObject {
 };
 
 int main(int argc, char** argv) {
-  Q_INIT_RESOURCE(pelimar);
-  TXServer server(1280, 1024);
-  TTempFolder temp;
-  Server = &server;
-  Temp = &temp;
-  setenv("DISPLAY", server.Name().c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", temp.Path().c_str(), 1);
-  setenv("XDG_CONFIG_HOME", temp.Path().c_str(), 1);  // settings of its own
-  setenv("LC_ALL", "C", 1);
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("Pelimar");
-  QApplication::setWindowIcon(QIcon(":/pelimar.svg"));  // as the program starts
-  QApplication::setQuitOnLastWindowClosed(false);
-  TestMainForm test;
-  return QTest::qExec(&test, argc, argv);
+  return RunQtSuite<TestMainForm>(argc, argv, 1280, 1024);
 }
 
 #include "main_form_test.moc"

@@ -3,43 +3,42 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QPoint>
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
+#include <memory>
 #include <string>
 
 #include "test_support.h"
 #include "x_server.h"
 
-// Saves a main window's recording as path through its Save button, with
-// the file dialog answered, and lets the window run until the export ends.
-template <typename TForm>
-void SaveRecording(TForm& form, const std::string& path) {
-  QTimer::singleShot(0, [&form, path] {
-    QTRY_VERIFY(form.SaveDialog1->isVisible());
-    form.SaveDialog1->selectFile(QString::fromStdString(path));
-    static_cast<QDialog*>(form.SaveDialog1)->accept();
-  });
-  form.SaveBtn->click();
-  form.WaitForExport();
-}
+class TMainForm;
+
+// The main window as the program starts it: shown, and exposed before the
+// case goes on. With freshSettings the settings start from the defaults.
+void StartWindow(std::unique_ptr<TMainForm>& form, bool freshSettings = true);
+// Closes it as the user does, and lets it go.
+void CloseWindow(std::unique_ptr<TMainForm>& form);
+
+// The overlay shown and closed through "Set recording area".
+void ShowOverlay(TMainForm& form);
+void CloseOverlay(TMainForm& form);
+// A drag on the shown overlay from screen point from to overlay point to.
+void DragOnOverlay(QPoint from, QPoint to);
+// A free area (the size preset "Ange själv") marked from screen point from
+// to overlay point to: the overlay shown, dragged on and closed.
+void MarkArea(TMainForm& form, QPoint from, QPoint to);
+
+// Saves the window's recording as path through its Save button, with the
+// file dialog answered, and lets the window run until the export ends.
+void SaveRecording(TMainForm& form, const std::string& path);
 
 // While it lives, every message box that opens is answered with the
 // button Answer (OK and Yes accept), its text kept.
 class TMessageBoxes {
  public:
-  explicit TMessageBoxes(QMessageBox::StandardButton answer = QMessageBox::Ok) {
-    QObject::connect(&FPoll, &QTimer::timeout, [this, answer] {
-      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        Texts << box->text();
-        if (QAbstractButton* button = box->button(answer))
-          button->click();
-        else
-          box->accept();
-      }
-    });
-    FPoll.start(5);
-  }
+  explicit TMessageBoxes(QMessageBox::StandardButton answer = QMessageBox::Ok);
   QStringList Texts;
 
  private:
@@ -50,6 +49,7 @@ class TMessageBoxes {
 // with temporary files, settings and the C locale in a folder of its own.
 template <typename TSuite>
 int RunQtSuite(int argc, char** argv, int width, int height) {
+  Q_INIT_RESOURCE(pelimar);
   TXServer server(width, height);
   TTempFolder temp;
   setenv("DISPLAY", server.Name().c_str(), 1);
@@ -59,6 +59,7 @@ int RunQtSuite(int argc, char** argv, int width, int height) {
   setenv("LC_ALL", "C", 1);
   QApplication app(argc, argv);
   QApplication::setApplicationName("Pelimar");
+  QApplication::setWindowIcon(QIcon(":/pelimar.svg"));  // as the program starts
   QApplication::setQuitOnLastWindowClosed(false);
   TSuite suite(server, temp);
   return QTest::qExec(&suite, argc, argv);

@@ -16,13 +16,6 @@
 
 namespace {
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class RegistryTest : public ::testing::Test {
  protected:
   RegistryTest() : Config("XDG_CONFIG_HOME", Folder.Path().c_str()) {}

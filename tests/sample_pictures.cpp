@@ -38,3 +38,14 @@ TBitmap ScreenLikePicture(int32_t width, int32_t height, TPixelFormat format) {
   picture.SetPixelFormat(format);
   return picture;
 }
+
+TBitmap Numbered(int32_t width, int32_t height, int index) {
+  TBitmap picture(width, height, pf32bit);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x)
+      picture.SetPixel(x, y,
+                       RGBQUAD{static_cast<uint8_t>((index * 5) & 0xFF), static_cast<uint8_t>((x / 8) * 16),
+                               static_cast<uint8_t>((y / 8) * 16), 0});
+  return picture;
+}
+

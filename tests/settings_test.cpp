@@ -19,13 +19,6 @@ namespace {
 
 const char* const kKey = "[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]";
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 void WriteHive(const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(HivePath()).parent_path());
   std::ofstream(HivePath(), std::ios::binary) << text;
@@ -57,14 +50,9 @@ class TestSettings : public QObject {
   // Starts the main window as the program does, with its error boxes kept.
   void Start() {
     Boxes = std::make_unique<TMessageBoxes>();
-    Form = std::make_unique<TMainForm>();
-    Form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(Form.get()));
+    StartWindow(Form, false);
   }
-  void Close() {
-    Form->close();
-    Form.reset();
-  }
+  void Close() { CloseWindow(Form); }
   void VerifyDefaults(bool area = true) {
     QVERIFY(SettingsForm->CursorCB->isChecked());
     QVERIFY(SettingsForm->JpegCB->isChecked());
@@ -329,7 +317,6 @@ class TestSettings : public QObject {
 };
 
 int main(int argc, char** argv) {
-  Q_INIT_RESOURCE(pelimar);
   return RunQtSuite<TestSettings>(argc, argv, 1024, 768);
 }
 

@@ -212,7 +212,6 @@ class TestSound : public QObject {
 };
 
 int main(int argc, char** argv) {
-  Q_INIT_RESOURCE(pelimar);
   return RunQtSuite<TestSound>(argc, argv, 1280, 1024);
 }
 

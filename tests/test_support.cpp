@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -41,6 +43,27 @@ std::string RunCommand(const std::string& command) {
   int status = pclose(pipe);
   if (status != 0) throw std::runtime_error("command failed: " + command + "\n" + output);
   return output;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int FrameCountOf(const std::string& path) {
+  const std::string count = RunCommand(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 '" +
+      path + "'");
+  return std::stoi(count);
+}
+
+std::string ProbeVideo(const std::string& path) {
+  return RunCommand(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" +
+      path + "'");
 }
 
 TScopedEnv::TScopedEnv(const char* name, const char* value) : FName(name) {

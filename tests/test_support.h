@@ -27,6 +27,15 @@ class TTempFolder {
 // raises std::runtime_error when the command exits with an error.
 std::string RunCommand(const std::string& command);
 
+// The whole of a file's bytes; empty when it cannot be read.
+std::string ReadText(const std::string& path);
+
+// How many frames ffprobe reads from the first video stream of a file.
+int FrameCountOf(const std::string& path);
+// What ffprobe says of that stream: codec_name, width, height, time_base
+// and nb_read_frames, as "key=value" lines.
+std::string ProbeVideo(const std::string& path);
+
 // Sets an environment variable for the life of the object.
 class TScopedEnv {
  public:

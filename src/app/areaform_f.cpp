@@ -212,14 +212,12 @@ QRegion TAreaForm::OutlineRegion(const TRect& area) const {
 
 void TAreaForm::SetAreaRect(const TRect& rect) {
   FAreaRect = rect;
-  if (MainForm) MainForm->RecordBtn->setEnabled(rect.Right != rect.Left && rect.Bottom != rect.Top);
+  // Start follows the area: enabled for a rectangle of non-zero width and height.
+  if (MainForm) MainForm->ShowState();
 }
 
 void TAreaForm::FormClose() {
-  const TRect& r = FAreaRect;
-  if (int64_t{r.Bottom} - r.Top >= 1 && int64_t{r.Right} - r.Left >= 1 && MainForm) {
-    MainForm->RecordBtn->setEnabled(true);
-    MainForm->SaveBtn->setEnabled(MainForm->FrameCount() > 0);
-    MainForm->StopRecordingBtn->setEnabled(false);
-  }
+  // The window shows its state with the area as it now stands; a recording
+  // that runs keeps its own area and its buttons.
+  if (MainForm) MainForm->ShowState();
 }

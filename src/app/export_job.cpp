@@ -16,19 +16,17 @@ constexpr auto kPreviewEvery = std::chrono::milliseconds(100);
 
 // The picture made small by taking every n-th pixel: cheap enough to do
 // for a picture that is on its way into the file anyway.
-QImage Thumbnail(const TBitmap& picture) {
+TBitmap Thumbnail(const TBitmap& picture) {
   const int32_t width = picture.Width(), height = picture.Height();
-  if (width <= 0 || height <= 0) return QImage();
+  if (width <= 0 || height <= 0) return TBitmap();
   const double scale = std::min(1.0, static_cast<double>(kPreviewSide) / std::max(width, height));
-  const int w = std::max(1, static_cast<int>(width * scale)), h = std::max(1, static_cast<int>(height * scale));
-  QImage small(w, h, QImage::Format_RGB32);
-  for (int y = 0; y < h; ++y) {
-    auto* row = reinterpret_cast<QRgb*>(small.scanLine(y));
+  const int32_t w = std::max(1, static_cast<int32_t>(width * scale));
+  const int32_t h = std::max(1, static_cast<int32_t>(height * scale));
+  TBitmap small(w, h, pf32bit);
+  for (int32_t y = 0; y < h; ++y) {
     const auto sy = static_cast<int32_t>(static_cast<int64_t>(y) * height / h);
-    for (int x = 0; x < w; ++x) {
-      const RGBQUAD c = picture.Pixel(static_cast<int32_t>(static_cast<int64_t>(x) * width / w), sy);
-      row[x] = qRgb(c.rgbRed, c.rgbGreen, c.rgbBlue);
-    }
+    for (int32_t x = 0; x < w; ++x)
+      small.SetPixel(x, y, picture.Pixel(static_cast<int32_t>(static_cast<int64_t>(x) * width / w), sy));
   }
   return small;
 }
@@ -59,9 +57,9 @@ void TExportJob::Wait() {
   if (FThread.joinable()) FThread.join();
 }
 
-QImage TExportJob::TakePreview() {
+TBitmap TExportJob::TakePreview() {
   std::lock_guard<std::mutex> guard(FLock);
-  if (!FPreviewFresh) return QImage();
+  if (!FPreviewFresh) return TBitmap();
   FPreviewFresh = false;
   return FPreview;
 }
@@ -102,7 +100,7 @@ const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t
     if (preview) FLastPreview = now;
   }
   if (preview) {
-    QImage small = Thumbnail(picture);
+    TBitmap small = Thumbnail(picture);
     std::lock_guard<std::mutex> guard(FLock);
     FPreview = std::move(small);
     FPreviewFresh = true;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QImage>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -46,8 +45,8 @@ class TExportJob {
   TStage Stage() const { return FStage; }
   int32_t FramesDone() const { return FFramesDone; }
   // The picture reached most recently, made small for a preview, when it
-  // is newer than the one taken last; else a null image.
-  QImage TakePreview();
+  // is newer than the one taken last; else an empty picture.
+  TBitmap TakePreview();
   // While asking: how many pictures could not be read.
   size_t Unreadable() const { return FUnreadable; }
   void Answer(bool exportOthers);
@@ -77,7 +76,7 @@ class TExportJob {
   std::condition_variable FAnswered;
   bool FHasAnswer = false;
   bool FExportOthers = false;
-  QImage FPreview;
+  TBitmap FPreview;
   bool FPreviewFresh = false;
   std::chrono::steady_clock::time_point FLastPreview{};
   std::string FFailure;

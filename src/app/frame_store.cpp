@@ -87,6 +87,19 @@ const TBitmap& TPictureSequence::Next() {
   return FCurrent;
 }
 
+bool FirstPictureSize(const std::vector<std::string>& frames, TPoint& size) {
+  for (const std::string& path : frames) {
+    try {
+      const TBitmap picture = LoadPictureFile(path);
+      size = TPoint{picture.Width(), picture.Height()};
+      return true;
+    } catch (const Exception&) {
+      // The next one, then.
+    }
+  }
+  return false;
+}
+
 size_t AddPictures(TAviFileWriter& writer, const std::vector<std::string>& frames) {
   // A 32-bit video takes 32-bit pictures as they are.
   TPictureSequence sequence(frames, writer.PixelFormat() == pf32bit ? pf32bit : pf24bit);

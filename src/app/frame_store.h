@@ -52,6 +52,10 @@ class TPictureSequence {
   std::atomic<size_t> FUnreadable{0};
 };
 
+// The size of the first of the pictures that can be read: a video's size.
+// False when none can be.
+bool FirstPictureSize(const std::vector<std::string>& frames, TPoint& size);
+
 // Hands the writer every picture of a recording, in order, each read as
 // what its file holds. A picture that cannot be read (gone, damaged) is
 // replaced by the one before it, or at the start by the first one that

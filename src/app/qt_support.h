@@ -35,3 +35,12 @@ bool QtOnWayland();
 
 // The picture as a Qt image (RGB32, rows from the top).
 QImage ToQImage(const TBitmap& picture);
+
+// Counts a wait for the desktop while it lasts, however it ends.
+struct TWaiting {
+  explicit TWaiting(int& count) : Count(count) { ++Count; }
+  ~TWaiting() { --Count; }
+  TWaiting(const TWaiting&) = delete;
+  TWaiting& operator=(const TWaiting&) = delete;
+  int& Count;
+};

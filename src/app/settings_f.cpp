@@ -1,6 +1,11 @@
 #include "settings_f.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+#include <algorithm>
+
 #include "Main_F.h"
+#include "compression_choice.h"
 #include "error_box.h"
 
 TSettingsForm* SettingsForm = nullptr;
@@ -14,15 +19,42 @@ void SetHint(QWidget* control, const char* hint, bool shown) {
   if (shown) control->setToolTip(QString::fromUtf8(hint));
 }
 
+// An index past either end of the list leaves it without a selection.
+void SelectLine(QComboBox* list, int32_t index) {
+  list->setCurrentIndex(index >= 0 && index < list->count() ? index : -1);
+}
+
+// The right-hand column, beside the groups the dialog always had.
+constexpr int kRightColumn = 267;
+
 }  // namespace
 
 TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   setObjectName("SettingsForm");
   setWindowTitle("Settings");
   setFont(QFont("MS Sans Serif", 8));
-  setFixedSize(267, 580);
+  setFixedSize(kRightColumn + 259, 330);
   setAttribute(Qt::WA_QuitOnClose, false);
+  CreateSessionGroup();
+  CreateFormatGroup();
+  CreateSoundGroup();
+  CreateRecordingGroup();
+  CreateHotkeysGroup();
+  BitBtn1 = new QPushButton("OK", this);
+  BitBtn1->setGeometry((width() - 75) / 2, 298, 75, 25);
+  BitBtn1->setDefault(true);
+  connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
 
+  // Only a change that the user or the program makes to the number shown
+  // reaches the timer, as the spin field's change event does.
+  connect(FPSSpin, &QSpinBox::valueChanged, this, [this] { Guarded([this] { FPSSpinChange(); }); });
+  // Only the user's choice of a line counts as a change of depth; the
+  // program calls the handler itself after setting the index.
+  connect(PixelFormatCBX, &QComboBox::activated, this,
+          [this] { Guarded([this] { PixelFormatCBXChange(); }); });
+}
+
+void TSettingsForm::CreateSessionGroup() {
   GroupBox1 = new QGroupBox("Session", this);
   GroupBox1->setGeometry(8, 8, 251, 124);
   CursorCB = new QCheckBox("Include cursor", GroupBox1);
@@ -41,7 +73,9 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   FPSSpin->setSingleStep(1);
   FPSSpin->setValue(8);
   FPSLabel->setBuddy(FPSSpin);
+}
 
+void TSettingsForm::CreateFormatGroup() {
   GroupBox2 = new QGroupBox("File format", this);
   GroupBox2->setGeometry(8, 140, 251, 146);
   VideoSizeLabel = new QLabel("Resolution", GroupBox2);
@@ -65,18 +99,21 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   VideoSizeLabel->setBuddy(VideoSizeCBX);
   PixelFormatLabel->setBuddy(PixelFormatCBX);
   CompressionLabel->setBuddy(CompressionCBX);
+}
 
-  // Below the rest, which stays where it always was.
+void TSettingsForm::CreateSoundGroup() {
   SoundGroup = new QGroupBox("Sound", this);
-  SoundGroup->setGeometry(8, 292, 251, 52);
+  SoundGroup->setGeometry(kRightColumn, 8, 251, 52);
   SoundCBX = new QComboBox(SoundGroup);
   SoundCBX->setObjectName("SoundCBX");
   SoundCBX->setGeometry(12, 20, 227, 22);
   SoundCBX->addItems({"No sound", "Microphone", "Desktop audio", "Microphone and desktop audio"});
   SoundCBX->setCurrentIndex(0);
+}
 
+void TSettingsForm::CreateRecordingGroup() {
   RecordingGroup = new QGroupBox("Recording", this);
-  RecordingGroup->setGeometry(8, 350, 251, 72);
+  RecordingGroup->setGeometry(kRightColumn, 66, 251, 72);
   DelayLabel = new QLabel("Delay before recording", RecordingGroup);
   DelayLabel->setGeometry(12, 24, 136, 17);
   DelaySpin = new QSpinBox(RecordingGroup);
@@ -90,9 +127,11 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   HideWindowCB->setObjectName("HideWindowCB");
   HideWindowCB->setGeometry(12, 48, 235, 17);
   HideWindowCB->setToolTip("So that it never shows in the video. Stop from the tray icon or with the hotkey.");
+}
 
+void TSettingsForm::CreateHotkeysGroup() {
   HotkeysGroup = new QGroupBox("Hotkeys", this);
-  HotkeysGroup->setGeometry(8, 428, 251, 112);
+  HotkeysGroup->setGeometry(kRightColumn, 144, 251, 142);
   RecordKeyLabel = new QLabel("Start/stop", HotkeysGroup);
   RecordKeyLabel->setGeometry(12, 24, 90, 17);
   RecordKeyEdit = new QKeySequenceEdit(HotkeysGroup);
@@ -112,45 +151,33 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   PauseKeyLabel->setBuddy(PauseKeyEdit);
   HotkeysNote = new QLabel(HotkeysGroup);
   HotkeysNote->setObjectName("HotkeysNote");
-  HotkeysNote->setGeometry(12, 70, 227, 38);
+  HotkeysNote->setGeometry(12, 74, 227, 62);
   HotkeysNote->setWordWrap(true);
-
-  BitBtn1 = new QPushButton("OK", this);
-  BitBtn1->setGeometry(96, 548, 75, 25);
-  BitBtn1->setDefault(true);
-  connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
-
-  // Only a change that the user or the program makes to the number shown
-  // reaches the timer, as the spin field's change event does.
-  connect(FPSSpin, &QSpinBox::valueChanged, this, [this] { Guarded([this] { FPSSpinChange(); }); });
-  // Only the user's choice of a line counts as a change of depth; the
-  // program calls the handler itself after setting the index.
-  connect(PixelFormatCBX, &QComboBox::activated, this,
-          [this] { Guarded([this] { PixelFormatCBXChange(); }); });
+  HotkeysNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 }
 
 void TSettingsForm::PixelFormatCBXChange() {
   if (!MainForm) return;
   MainForm->AviWriter->SetPixelFormat(SelectedPixelFormat());
-  std::vector<std::string> lines;
-  MainForm->AviWriter->GetCompressorList(lines);
+  FLines = CompressionLines(*MainForm->AviWriter);
   CompressionCBX->clear();
-  for (const std::string& line : lines) CompressionCBX->addItem(QString::fromStdString(line));
+  for (const std::string& line : FLines) CompressionCBX->addItem(QString::fromStdString(line));
   CompressionCBX->setCurrentIndex(-1);
+  ShowCompressionList();
 }
 
-QString TSettingsForm::ChosenCompression() const {
-  return CompressionCBX->currentIndex() >= 0 ? CompressionCBX->currentText() : QString();
+void TSettingsForm::MarkCompressionList(const TPoint* size) {
+  FMarkedFor = size ? std::optional<TPoint>(*size) : std::nullopt;
+  ShowCompressionList();
 }
 
-void TSettingsForm::FitCompressionList(const QString& chosen) {
+void TSettingsForm::ShowCompressionList() {
   if (!MainForm) return;
-  std::vector<std::string> lines;
-  MainForm->AviWriter->GetCompressorList(lines);
-  CompressionCBX->clear();
-  for (const std::string& line : lines) CompressionCBX->addItem(QString::fromStdString(line));
-  // A compressor that the frames no longer suit leaves nothing chosen.
-  CompressionCBX->setCurrentIndex(chosen.isEmpty() ? -1 : CompressionCBX->findText(chosen));
+  for (int i = 0; i < CompressionCBX->count() && static_cast<size_t>(i) < FLines.size(); ++i) {
+    const std::string& line = FLines[static_cast<size_t>(i)];
+    const std::string need = FMarkedFor ? CompressionNeed(*MainForm->AviWriter, line, *FMarkedFor) : std::string();
+    CompressionCBX->setItemText(i, QString::fromStdString(MarkedLine(line, need)));
+  }
 }
 
 void TSettingsForm::FPSSpinChange() {
@@ -171,4 +198,56 @@ TPixelFormat TSettingsForm::SelectedPixelFormat() const {
   int index = PixelFormatCBX->currentIndex();
   if (index < 0 || index > 6) return pfDevice;
   return static_cast<TPixelFormat>(index + 1);
+}
+
+void TSettingsForm::ShowInOrder(const TSettingsValues& v, int count, bool showArea) {
+  if (count > 0) CursorCB->setChecked(v.IncludeCursor);
+  if (count > 1) JpegCB->setChecked(v.UseJpegFormat);
+  if (count > 2) {
+    FPSSpin->setValue(v.FPS);  // held within 1 to 20
+    FPSSpinChange();           // also when the field already showed the number
+  }
+  if (count > 3) SelectLine(VideoSizeCBX, v.VideoSize);
+  if (count > 4) {
+    SelectLine(PixelFormatCBX, v.PixelFormat);
+    PixelFormatCBXChange();
+  }
+  if (count > 5) SelectLine(CompressionCBX, v.Compression);
+  if (count > 5 && showArea) AreaCB->setChecked(v.ShowArea);
+}
+
+void TSettingsForm::ShowLater(const TSettingsValues& v) {
+  SoundCBX->setCurrentIndex(v.Sound >= 0 && v.Sound < SoundCBX->count() ? v.Sound : 0);
+  DelaySpin->setValue(v.RecordingDelay);  // held within 0 to 10
+  HideWindowCB->setChecked(v.HideWhileRecording);
+  SetKeyText(RecordKeyEdit, QString::fromStdString(v.HotkeyStartStop));
+  SetKeyText(PauseKeyEdit, QString::fromStdString(v.HotkeyPauseResume));
+}
+
+TSettingsValues TSettingsForm::Values() const {
+  TSettingsValues v;
+  v.IncludeCursor = CursorCB->isChecked();
+  v.UseJpegFormat = JpegCB->isChecked();
+  v.FPS = FPSSpin->value();
+  v.VideoSize = VideoSizeCBX->currentIndex();
+  v.PixelFormat = PixelFormatCBX->currentIndex();
+  v.Compression = CompressionCBX->currentIndex();
+  v.ShowArea = AreaCB->isChecked();
+  v.Sound = SoundCBX->currentIndex();
+  v.RecordingDelay = DelaySpin->value();
+  v.HideWhileRecording = HideWindowCB->isChecked();
+  v.HotkeyStartStop = KeyText(RecordKeyEdit).toStdString();
+  v.HotkeyPauseResume = KeyText(PauseKeyEdit).toStdString();
+  return v;
+}
+
+void TSettingsForm::PlaceBeside(const QRect& mainWindow) {
+  QPoint at(mainWindow.left() - frameGeometry().width(), mainWindow.top());
+  // A screen too small for both keeps the dialog on it, over the window if need be.
+  if (const QScreen* screen = QGuiApplication::screenAt(mainWindow.topLeft())) {
+    const QRect room = screen->availableGeometry();
+    at.setX(std::clamp(at.x(), room.left(), std::max(room.left(), room.right() + 1 - frameGeometry().width())));
+    at.setY(std::clamp(at.y(), room.top(), std::max(room.top(), room.bottom() + 1 - frameGeometry().height())));
+  }
+  move(at);
 }

@@ -126,9 +126,14 @@ class TRegistry {
   // or unreadable, "Invalid data type for '<name>'" when it is no string.
   std::string ReadString(const std::string& name) const;
   void WriteString(const std::string& name, const std::string& value);
+  // Sets all the values in one rewrite of the hive: after a crash the key
+  // has either all of them or none. "Failed to set data for '<name>'"
+  // names the first value that changed.
+  void WriteValues(const std::vector<TRegValue>& values);
+  static TRegValue IntegerValue(const std::string& name, int32_t value);
+  static TRegValue StringValue(const std::string& name, const std::string& value);
 
  private:
-  void WriteValue(const TRegValue& entry);
 
   std::string FKey;  // path of the open key; empty when none
   std::string FPath;

@@ -431,34 +431,44 @@ void TAviFileWriter::GetCompressorList(std::vector<std::string>& Lines) {
   }
 }
 
+bool TAviFileWriter::CompressorTakes(FOURCC code, int32_t width, int32_t height) const {
+  BITMAPINFOHEADER header = QueryHeader();
+  header.biWidth = width;
+  header.biHeight = height;
+  HIC handle = ICLocate(ICTYPE_VIDEO, code, &header, nullptr, ICMODE_COMPRESS);
+  if (handle) ICClose(handle);
+  return handle != nullptr;
+}
+
+TAviFileWriter::TSizeNeed TAviFileWriter::CompressorNeeds(const std::string& Code, int32_t width,
+                                                          int32_t height) const {
+  const FOURCC code = mmioStringToFOURCCA(Code.substr(0, 4).c_str(), 0);
+  if (CompressorTakes(code, width, height)) return TSizeNeed::None;
+  HIC installed = ICOpen(ICTYPE_VIDEO, code, ICMODE_QUERY);
+  if (!installed) return TSizeNeed::Installed;
+  ICClose(installed);
+  auto roundUp = [](int32_t value, int32_t step) { return (value + step - 1) / step * step; };
+  if (CompressorTakes(code, roundUp(width, 2), roundUp(height, 2))) return TSizeNeed::EvenSides;
+  if (CompressorTakes(code, roundUp(width, 4), roundUp(height, 4))) return TSizeNeed::SidesOf4;
+  return TSizeNeed::OtherSize;
+}
+
 void TAviFileWriter::SetCompression(const std::string& Code) {
   const std::string taken = Code.substr(0, 4);
   FFourCC.clear();
   if (taken.empty()) return;
-  const FOURCC code = mmioStringToFOURCCA(taken.c_str(), 0);
-  BITMAPINFOHEADER header = QueryHeader();
-  auto takes = [&](int32_t width, int32_t height) {
-    header.biWidth = width;
-    header.biHeight = height;
-    HIC handle = ICLocate(ICTYPE_VIDEO, code, &header, nullptr, ICMODE_COMPRESS);
-    if (handle) ICClose(handle);
-    return handle != nullptr;
-  };
-  if (takes(FWidth, FHeight)) {
+  const TSizeNeed need = CompressorNeeds(taken, FWidth, FHeight);
+  if (need == TSizeNeed::None) {
     FFourCC = taken;
     return;
   }
-  HIC installed = ICOpen(ICTYPE_VIDEO, code, ICMODE_QUERY);
-  if (!installed) throw Exception("No compressor for " + taken + " available");
-  ICClose(installed);
+  if (need == TSizeNeed::Installed) throw Exception("No compressor for " + taken + " available");
   // There, but not for frames of this size: said before anything is
   // written, with what would help.
   const std::string refused = taken + " cannot compress pictures of " + std::to_string(FWidth) + " x " +
                               std::to_string(FHeight) + "; choose another compression";
-  auto roundUp = [](int32_t value, int32_t step) { return (value + step - 1) / step * step; };
-  if (takes(roundUp(FWidth, 2), roundUp(FHeight, 2))) throw Exception(refused + " or an area with even sides.");
-  if (takes(roundUp(FWidth, 4), roundUp(FHeight, 4)))
-    throw Exception(refused + " or an area whose sides are multiples of 4.");
+  if (need == TSizeNeed::EvenSides) throw Exception(refused + " or an area with even sides.");
+  if (need == TSizeNeed::SidesOf4) throw Exception(refused + " or an area whose sides are multiples of 4.");
   throw Exception(refused + ".");
 }
 

@@ -91,6 +91,11 @@ class TAviFileWriter {
   // the frames as they stand now.
   void GetCompressorList(std::vector<std::string>& Lines);
   void SetCompression(const std::string& Code);
+  // What a compressor wants of frames of width x height at the depth set
+  // now: nothing (it takes them), even sides, sides that are multiples of
+  // 4, some other size; or it is not installed at all.
+  enum class TSizeNeed { None, EvenSides, SidesOf4, OtherSize, Installed };
+  TSizeNeed CompressorNeeds(const std::string& Code, int32_t width, int32_t height) const;
   void ShowCompressorDialog(uintptr_t Owner);
 
  private:
@@ -103,6 +108,7 @@ class TAviFileWriter {
   void InitStreamFormat(const TBitmap& Bitmap);
   LONG SaveProgressCallback(int Percent);
   BITMAPINFOHEADER QueryHeader() const;
+  bool CompressorTakes(FOURCC code, int32_t width, int32_t height) const;
   void ReleaseStreams();
   void OpenWavStream();
   void MergeWaveFiles();

@@ -669,26 +669,35 @@ std::string TRegistry::ReadString(const std::string& name) const {
   return text.substr(0, text.find('\0'));
 }
 
-void TRegistry::WriteString(const std::string& name, const std::string& value) {
+TRegValue TRegistry::StringValue(const std::string& name, const std::string& value) {
   TRegValue entry;
   entry.Name = name;
   entry.Type = TRegType::Sz;
   entry.Data.assign(value.begin(), value.end());
   entry.Data.push_back(0);
-  WriteValue(entry);
+  return entry;
 }
 
-void TRegistry::WriteInteger(const std::string& name, int32_t value) {
+TRegValue TRegistry::IntegerValue(const std::string& name, int32_t value) {
   TRegValue entry;
   entry.Name = name;
   entry.Type = TRegType::Dword;
   for (int i = 0; i < 4; ++i)
     entry.Data.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i)));
-  WriteValue(entry);
+  return entry;
 }
 
-void TRegistry::WriteValue(const TRegValue& entry) {
-  const std::string& name = entry.Name;
+void TRegistry::WriteString(const std::string& name, const std::string& value) {
+  WriteValues({StringValue(name, value)});
+}
+
+void TRegistry::WriteInteger(const std::string& name, int32_t value) {
+  WriteValues({IntegerValue(name, value)});
+}
+
+void TRegistry::WriteValues(const std::vector<TRegValue>& entries) {
+  if (entries.empty()) return;
+  const std::string& name = entries.front().Name;
   if (FKey.empty()) throw Exception("Failed to set data for '" + name + "'");
   // A link at the hive's name stays a link: the file it points to is the one written.
   const std::string file = FollowLinks(FPath);
@@ -706,15 +715,18 @@ void TRegistry::WriteValue(const TRegValue& entry) {
     throw Exception("Failed to set data for '" + name + "'");
   }
   if (loaded == TLoaded::NoHive) current = THive();  // what is no hive is replaced
-  TRegValue stored;
-  const bool same = current.Get(FKey, name, stored) == THive::TLookup::Found && stored.Type == entry.Type &&
-                    stored.Data == entry.Data;
-  bool ok = true;
-  if (!same) {
+  // Only a value that changes is set: the others keep their lines as they were.
+  const std::string* changed = nullptr;
+  for (const TRegValue& entry : entries) {
+    TRegValue stored;
+    if (current.Get(FKey, entry.Name, stored) == THive::TLookup::Found && stored.Type == entry.Type &&
+        stored.Data == entry.Data)
+      continue;
     current.Set(FKey, entry);
-    ok = StoreHive(file, current);
+    if (!changed) changed = &entry.Name;
   }
+  const bool ok = !changed || StoreHive(file, current);
   ::close(lock);
-  if (!ok) throw Exception("Failed to set data for '" + name + "'");
+  if (!ok) throw Exception("Failed to set data for '" + *changed + "'");
   FHive = std::move(current);
 }
