@@ -32,6 +32,9 @@ uint32_t Blocks(int32_t x, int32_t y) {
          static_cast<uint32_t>(((x / 40 + y / 40) * 29) & 0xFF);
 }
 
+// The settings dialog's OK button, in the dialog.
+constexpr int kOkX = 262, kOkY = 310;
+
 void Pause(int milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -174,15 +177,15 @@ std::vector<std::string> ShownSettings(const TXServer& server, const TProgram& p
   const std::string shot = temp.File("settings.png");
   server.Run("import -window " + dialog + " " + shot);
   const char* crops[] = {"10x10+22+33",   "10x10+22+55",   "10x10+22+77",   "40x14+161+102",
-                         "200x14+23+179", "200x14+23+220", "200x14+23+261", "200x14+23+316",
-                         "30x14+161+374", "10x10+22+402"};
+                         "200x14+23+179", "200x14+23+220", "200x14+23+261", "200x14+282+32",
+                         "30x14+420+90",  "10x10+281+118"};
   std::vector<std::string> shown;
   for (const char* crop : crops)
     shown.push_back(
         RunCommand("convert " + shot + " -crop " + std::string(crop) + " +repage -depth 8 rgb:- | md5sum"));
   int left = -1, top = -1;
   program.Geometry(dialog, left, top);
-  program.Click(left + 133, top + 560);  // OK
+  program.Click(left + kOkX, top + kOkY);  // OK
   Pause(300);
   return shown;
 }
@@ -233,13 +236,13 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
     click(133, 268);  // the first compressor after "No Compression"
     server.Run("xdotool key Home Down Return");
     Pause(200);
-    click(133, 323);  // the last sound source, "Microphone and desktop audio"
+    click(392, 39);  // the last sound source, "Microphone and desktop audio"
     server.Run("xdotool key End Return");
     Pause(200);
-    click(180, 381);  // "Delay before recording"
+    click(447, 97);  // "Delay before recording"
     server.Run("xdotool key ctrl+a type 4");
-    click(27, 406);  // "Hide this window while recording" on
-    click(133, 560);  // OK
+    click(286, 122);  // "Hide this window while recording" on
+    click(kOkX, kOkY);  // OK
     changed = ShownSettings(server, program, temp);
     for (size_t i = 0; i < changed.size(); ++i) EXPECT_NE(changed[i], defaults[i]) << "setting " << i;
     EXPECT_TRUE(program.Close());
@@ -294,7 +297,7 @@ void PickInSettings(const TXServer& server, const TProgram& program, int listTop
   Pause(200);
   server.Run("xdotool key " + keys + " Return");
   Pause(200);
-  program.Click(left + 133, top + 560);  // OK
+  program.Click(left + kOkX, top + kOkY);  // OK
   Pause(300);
 }
 
@@ -440,7 +443,7 @@ void RecordPictures(const TXServer& server, TProgram& program, const TTempFolder
   program.Click(left + 180, top + 109);  // "Frames per second"
   server.Run("xdotool key ctrl+a type 20");
   server.Run("xdotool key Tab");
-  program.Click(left + 133, top + 560);  // OK
+  program.Click(left + kOkX, top + kOkY);  // OK
   Pause(300);
   program.Press(4);
   Pause(700);
