@@ -212,6 +212,42 @@ class TestSettings : public QObject {
     QCOMPARE(Form->SizeLabel->text(), QString("Disk space: 0  bytes (temp)"));
   }
 
+  // The settings that came after the first seven are read on their own: a
+  // stored depth the writer refuses, or a garbled rate, stops only the
+  // first ones, and closing keeps what the user had chosen.
+  void LaterSettingsSurviveAFailureOfTheFirstOnes_data() {
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("16 bit") << "\"IncludeCursor\"=dword:00000001\r\n\"UseJpegFormat\"=dword:00000001\r\n"
+                               "\"FPS\"=dword:00000008\r\n\"VideoSize\"=dword:00000001\r\n"
+                               "\"PixelFormat\"=dword:00000004\r\n\"Compression\"=dword:00000000\r\n"
+                            << "Pixelformat not supported.";
+    QTest::newRow("garbled rate") << "\"IncludeCursor\"=dword:00000001\r\n\"UseJpegFormat\"=dword:00000001\r\n"
+                                     "\"FPS\"=\"12\"\r\n"
+                                  << "Invalid data type for 'FPS'";
+  }
+  void LaterSettingsSurviveAFailureOfTheFirstOnes() {
+    QFETCH(QString, first);
+    QFETCH(QString, message);
+    WriteKey(first.toStdString() +
+             "\"Sound\"=dword:00000002\r\n\"RecordingDelay\"=dword:00000003\r\n"
+             "\"HideWhileRecording\"=dword:00000001\r\n\"HotkeyStartStop\"=\"Alt+F5\"\r\n"
+             "\"HotkeyPauseResume\"=\"\"\r\n");
+    for (int start = 0; start < 2; ++start) {
+      Start();
+      if (start == 0) QCOMPARE(Boxes->Texts, QStringList{message});  // the rate is written whole at close
+      QCOMPARE(SettingsForm->SoundCBX->currentIndex(), 2);
+      QCOMPARE(SettingsForm->DelaySpin->value(), 3);
+      QVERIFY(SettingsForm->HideWindowCB->isChecked());
+      QCOMPARE(TSettingsForm::KeyText(SettingsForm->RecordKeyEdit), QString("Alt+F5"));
+      QCOMPARE(TSettingsForm::KeyText(SettingsForm->PauseKeyEdit), QString());
+      Close();
+    }
+    const std::string text = ReadText(HivePath());
+    QVERIFY2(text.find("\"Sound\"=dword:00000002") != std::string::npos, text.c_str());
+    QVERIFY2(text.find("\"HotkeyStartStop\"=\"Alt+F5\"") != std::string::npos, text.c_str());
+  }
+
   void IndexesOutsideTheListsAndRatesOutsideTheRangeAreHeld() {
     WriteKey(
         "\"IncludeCursor\"=dword:00000001\r\n\"UseJpegFormat\"=dword:00000001\r\n\"FPS\"=dword:00000000\r\n"

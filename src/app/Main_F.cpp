@@ -215,9 +215,23 @@ void TMainForm::ShowState() {
 }
 
 bool TMainForm::RequestScreen() {
-  const TWaiting waiting(FWaiting);
-  return FDesktop.RequestScreen(SettingsForm->CursorCB->isChecked(), FStored, SettingsValues(),
-                                [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20); });
+  // Where the desktop asks the user first, a refusal leaves everything as
+  // it was; so does a desktop without the means.
+  bool granted = false;
+  SetAreaBtn->setEnabled(false);
+  try {
+    const TWaiting waiting(FWaiting);
+    granted = FDesktop.RequestScreen(SettingsForm->CursorCB->isChecked(), FStored, SettingsValues(), [] {
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
+    });
+  } catch (...) {
+    SetAreaBtn->setEnabled(true);
+    SetAreaBtn->setChecked(false);
+    throw;
+  }
+  SetAreaBtn->setEnabled(true);
+  if (!granted) SetAreaBtn->setChecked(false);
+  return granted;
 }
 
 void TMainForm::SetAreaBtnClick() {
@@ -226,24 +240,7 @@ void TMainForm::SetAreaBtnClick() {
     SetAreaBtn->setChecked(AreaForm->isVisible());
     return;
   }
-  if (SetAreaBtn->isChecked()) {
-    // Where the desktop asks the user first, a refusal leaves everything
-    // as it was; so does a desktop without the means.
-    bool granted = false;
-    SetAreaBtn->setEnabled(false);
-    try {
-      granted = RequestScreen();
-    } catch (...) {
-      SetAreaBtn->setEnabled(true);
-      SetAreaBtn->setChecked(false);
-      throw;
-    }
-    SetAreaBtn->setEnabled(true);
-    if (!granted) {
-      SetAreaBtn->setChecked(false);
-      return;
-    }
-  }
+  if (SetAreaBtn->isChecked() && !RequestScreen()) return;
   hide();
   // The main window is the overlay's dialog only while the overlay shows:
   // a dialog whose owner goes is closed with it.

@@ -169,7 +169,8 @@ class TMainForm : public QWidget {
   void ShowWindow();
   // False while a dialog or a wait for the desktop holds the window.
   bool Reachable();
-  // Asks for the screen where the desktop wants the user's consent.
+  // Asks for the screen where the desktop wants the user's consent; the
+  // toggle goes back up when it is refused or cannot be had.
   bool RequestScreen();
   // The export ended: the window and the session take its outcome.
   void ExportEnded(const TExportJob& job);
