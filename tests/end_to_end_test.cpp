@@ -349,11 +349,7 @@ TEST(EndToEnd, RecordingsAreSavedThroughTheFileDialogAsAviFiles) {
     for (int i = 0; i < 200 && !PictureFilesUnder(temp.Path()).empty(); ++i) Pause(100);
     ASSERT_TRUE(PictureFilesUnder(temp.Path()).empty()) << "the export did not finish";
 
-    const std::string probe = RunCommand(
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-        "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" +
-        path + "'");
-    EXPECT_EQ(probe, "codec_name=" + std::string(c.codec) + "\nwidth=320\nheight=240\ntime_base=1/8\n" +
+    EXPECT_EQ(ProbeVideo(path), "codec_name=" + std::string(c.codec) + "\nwidth=320\nheight=240\ntime_base=1/8\n" +
                          "nb_read_frames=" + std::to_string(pictures.size()) + "\n");
     const std::string frame =
         RunCommand("ffmpeg -v error -i '" + path + "' -frames:v 1 -f rawvideo -pix_fmt bgr24 -");
@@ -478,14 +474,10 @@ void SaveTheOfferedRecording(const TXServer& server, const TTempFolder& temp, si
   server.Run("xdotool key Return");  // the box has the focus; it is gone before the key is let go
   SaveThroughTheDialog(server, program, temp, path, replace);
   EXPECT_TRUE(PictureFilesUnder(temp.Path()).empty());
-  const std::string probe = RunCommand(
-      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-      "stream=codec_name,width,height,nb_read_frames -of default=nw=1 '" +
-      path + "'");
   // The settings of a program that was killed were never kept: the new
-  // one saves with its own, no compression.
-  EXPECT_EQ(probe,
-            "codec_name=rawvideo\nwidth=640\nheight=480\nnb_read_frames=" + std::to_string(pictures) + "\n");
+  // one saves with its own, no compression, at 20 a second.
+  EXPECT_EQ(ProbeVideo(path), "codec_name=rawvideo\nwidth=640\nheight=480\ntime_base=1/20\nnb_read_frames=" +
+                                  std::to_string(pictures) + "\n");
   EXPECT_TRUE(program.Close());
   EXPECT_TRUE(EverythingUnder(RecordingsOf(temp)).empty());
 }

@@ -5,6 +5,7 @@
 #include "Main_F.h"
 #include "areaform_f.h"
 #include "image/picture_files.h"
+#include "qt_test_support.h"
 #include "settings_f.h"
 #include "test_support.h"
 #include "x_server.h"
@@ -37,8 +38,7 @@ class TestMonitors : public QObject {
     QTRY_COMPARE(form.mapToGlobal(QPoint(0, 0)), QPoint(650, 10));
     SettingsForm->CursorCB->setChecked(false);
 
-    form.SetAreaBtn->setChecked(true);
-    form.SetAreaBtnClick();
+    ShowOverlay(form);
     // The overlay covers the second monitor and shows what was on it.
     QCOMPARE(AreaForm->geometry(), QRect(640, 0, 800, 600));
     QCOMPARE(AreaForm->DeskTopImage.size(), QSize(800, 600));
@@ -48,11 +48,7 @@ class TestMonitors : public QObject {
 
     // A free rectangle from screen point (1000, 100) to overlay point (460, 300).
     SettingsForm->VideoSizeCBX->setCurrentIndex(0);
-    QCursor::setPos(1000, 100);
-    QTRY_COMPARE(QCursor::pos(), QPoint(1000, 100));
-    AreaForm->DeskTopImageMouseDown();
-    AreaForm->PaintBox1MouseMove(460, 300);
-    AreaForm->FormMouseUp();
+    DragOnOverlay(QPoint(1000, 100), QPoint(460, 300));
     QCOMPARE(AreaForm->AreaRect(), TRect(1000, 100, 1100, 300));
     QCOMPARE(form.rectlabel->text(), QString("100x200 (1000,100,1100,300)"));
     // Its outline is drawn where it is on this monitor.
@@ -60,8 +56,7 @@ class TestMonitors : public QObject {
     QCOMPARE(shown.pixelColor(360, 100), QColor(Qt::black));
     QCOMPARE(Rgb(shown.pixel(400, 200)), Pattern(1040, 200));
 
-    form.SetAreaBtn->setChecked(false);
-    form.SetAreaBtnClick();
+    CloseOverlay(form);
     QVERIFY(form.RecordBtn->isEnabled());
     Server->PaintRoot(Pattern);  // the overlay's window took the root's pixels with it
     SettingsForm->JpegCB->setChecked(false);
@@ -80,8 +75,8 @@ class TestMonitors : public QObject {
       }
 
     // A preset rectangle follows the pointer in screen coordinates too.
-    form.SetAreaBtn->setChecked(true);
-    form.SetAreaBtnClick();
+    form.StopRecordingBtnClick();
+    ShowOverlay(form);
     SettingsForm->VideoSizeCBX->setCurrentIndex(1);
     AreaForm->DeskTopImageMouseDown();
     AreaForm->PaintBox1MouseMove(10, 20);

@@ -8,6 +8,7 @@
 #include "Main_F.h"
 #include "areaform_f.h"
 #include "image/picture_files.h"
+#include "qt_test_support.h"
 #include "settings_f.h"
 #include "test_support.h"
 #include "x_server.h"
@@ -37,11 +38,10 @@ int BlackInColumn(const QImage& image, int x, int top, int bottom) {
 class TestScaledScreen : public QObject {
   Q_OBJECT
 
-  TMainForm* Form = nullptr;
+  std::unique_ptr<TMainForm> Form;
 
   void ShowOverlay() {
-    Form->SetAreaBtn->setChecked(true);
-    Form->SetAreaBtnClick();
+    ::ShowOverlay(*Form);
     QVERIFY(QTest::qWaitForWindowExposed(AreaForm));
   }
 
@@ -54,17 +54,11 @@ class TestScaledScreen : public QObject {
  private slots:
   void init() {
     Server->PaintRoot(Pattern);
-    Form = new TMainForm;
-    Form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(Form));
+    StartWindow(Form, false);
     SettingsForm->CursorCB->setChecked(false);
     SettingsForm->JpegCB->setChecked(false);
   }
-  void cleanup() {
-    Form->close();
-    delete Form;
-    Form = nullptr;
-  }
+  void cleanup() { CloseWindow(Form); }
 
   void TheWindowsKeepQtsScale() {
     QCOMPARE(Form->devicePixelRatioF(), 2.0);
@@ -90,8 +84,7 @@ class TestScaledScreen : public QObject {
     for (int x : {100, 419}) QVERIFY(BlackInColumn(shown, x, 90, 310) > 110);
     for (int x : {99, 101, 418, 420}) QCOMPARE(BlackInColumn(shown, x, 90, 310), 0);
 
-    Form->SetAreaBtn->setChecked(false);
-    Form->SetAreaBtnClick();
+    CloseOverlay(*Form);
     Server->PaintRoot(Pattern);
     Form->RecordBtnClick();
     Form->RecordTimer->stop();

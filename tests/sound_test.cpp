@@ -57,21 +57,12 @@ class TestSound : public QObject {
   }
 
  private:
-  TMainForm* Form = nullptr;
+  std::unique_ptr<TMainForm> Form;
 
   void AreaAndRate(int rate) {
     SettingsForm->FPSSpin->setValue(rate);
-    SettingsForm->VideoSizeCBX->setCurrentIndex(0);
     SettingsForm->CursorCB->setChecked(false);
-    Form->SetAreaBtn->setChecked(true);
-    Form->SetAreaBtnClick();
-    QCursor::setPos(100, 100);
-    QTRY_COMPARE(QCursor::pos(), QPoint(100, 100));
-    AreaForm->DeskTopImageMouseDown();
-    AreaForm->PaintBox1MouseMove(260, 220);
-    AreaForm->FormMouseUp();
-    Form->SetAreaBtn->setChecked(false);
-    Form->SetAreaBtnClick();
+    MarkArea(*Form, QPoint(100, 100), QPoint(260, 220));
   }
   std::string Export(const std::string& name) {
     const std::string avi = Temp->File(name);
@@ -131,18 +122,10 @@ class TestSound : public QObject {
 
  private slots:
   void init() {
-    std::filesystem::remove(HivePath());
     Paint(0x20);
-    Form = new TMainForm;
-    Form->move(1000, 0);
-    Form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(Form));
+    StartWindow(Form);
   }
-  void cleanup() {
-    Form->close();
-    delete Form;
-    Form = nullptr;
-  }
+  void cleanup() { CloseWindow(Form); }
 
   // The click goes to the desktop's output, recorded as desktop audio.
   void TheSoundStaysWithThePictures_data() {
