@@ -12,29 +12,19 @@
 #include "countdown_f.h"
 #include "image/picture_files.h"
 
-class TestCountdown : public QObject {
+class TestCountdown : public TWindowSuite {
   Q_OBJECT
 
  public:
-  TestCountdown(const TXServer& server, const TTempFolder& temp) : Server(&server), Temp(&temp) {}
+  using TWindowSuite::TWindowSuite;
 
  private:
-  const TXServer* Server;
-  const TTempFolder* Temp;
-  std::unique_ptr<TMainForm> Form;
-
   uint32_t Color(const TBitmap& picture, int32_t x, int32_t y) {
     RGBQUAD c = picture.Pixel(x, y);
     return (static_cast<uint32_t>(c.rgbRed) << 16) | (static_cast<uint32_t>(c.rgbGreen) << 8) | c.rgbBlue;
   }
 
  private slots:
-  void init() { StartWindow(Form); }
-  void cleanup() {
-    CloseWindow(Form);
-    QVERIFY(PictureFilesUnder(Temp->Path()).empty());
-  }
-
   // With a delay, a countdown comes first, never in a picture: over an area
   // that fills the screen it goes before the first picture; a smaller area
   // has it beside. Stop during the countdown leaves the recording before.

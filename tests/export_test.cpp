@@ -68,17 +68,13 @@ std::vector<std::string> OpenFiles(const std::string& folder) {
 
 }  // namespace
 
-class TestExport : public QObject {
+class TestExport : public TWindowSuite {
   Q_OBJECT
 
  public:
-  TestExport(const TXServer&, const TTempFolder& temp) : Temp(&temp) {}
+  using TWindowSuite::TWindowSuite;
 
  private:
-  const TTempFolder* Temp;
-
-  std::unique_ptr<TMainForm> Form;
-
   // A stopped recording of the given pictures, stored as the ticks store
   // them: JPEG files where jpeg says so, else BMP.
   void Record(const std::vector<TBitmap>& pictures, bool jpeg) {
@@ -176,12 +172,6 @@ class TestExport : public QObject {
   }
 
  private slots:
-  void init() { StartWindow(Form); }
-  void cleanup() {
-    CloseWindow(Form);
-    QVERIFY(EverythingUnder(RecordingsFolder()).empty());
-  }
-
   void CancellingTheDialogKeepsTheRecording() {
     Record(NumberedPictures(3), true);
     Form->UpdateSizeLabel(12345);

@@ -14,24 +14,13 @@
 #include "save_dialog.h"
 #include "tray_icon.h"
 
-class TestHotkeys : public QObject {
+class TestHotkeys : public TWindowSuite {
   Q_OBJECT
 
  public:
-  TestHotkeys(const TXServer& server, const TTempFolder& temp) : Server(&server), Temp(&temp) {}
-
- private:
-  const TXServer* Server;
-  const TTempFolder* Temp;
-  std::unique_ptr<TMainForm> Form;
+  using TWindowSuite::TWindowSuite;
 
  private slots:
-  void init() { StartWindow(Form); }
-  void cleanup() {
-    CloseWindow(Form);
-    QVERIFY(PictureFilesUnder(Temp->Path()).empty());
-  }
-
   // The hotkeys work while another program has the focus, Num Lock on or
   // off; a combination that another client holds is said by name, in a box
   // at once and in the settings dialog.

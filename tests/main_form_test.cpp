@@ -78,17 +78,13 @@ class TUrlCatcher : public QObject {
   void Open(const QUrl& url) { Opened << url; }
 };
 
-class TestMainForm : public QObject {
+class TestMainForm : public TWindowSuite {
   Q_OBJECT
 
  public:
-  TestMainForm(const TXServer& server, const TTempFolder& temp) : Server(&server), Temp(&temp) {}
+  using TWindowSuite::TWindowSuite;
 
  private:
-  const TXServer* Server;
-  const TTempFolder* Temp;
-  std::unique_ptr<TMainForm> Form;
-
   void ShowOverlay() { ::ShowOverlay(*Form); }
   void CloseOverlay() { ::CloseOverlay(*Form); }
   void Drag(QPoint from, QPoint to) { DragOnOverlay(from, to); }
@@ -100,12 +96,6 @@ class TestMainForm : public QObject {
   }
 
  private slots:
-  void init() { StartWindow(Form); }
-  void cleanup() {
-    CloseWindow(Form);
-    QVERIFY(PictureFilesUnder(Temp->Path()).empty());
-  }
-
   void LayoutFollowsTheDesign() {
     QCOMPARE(Form->windowTitle(), QString("Pelimar 1.0"));
     QVERIFY(Form->windowFlags() & Qt::WindowStaysOnTopHint);
@@ -510,37 +500,50 @@ class TestMainForm : public QObject {
   }
 
   // While a recording runs its area stays: "Set recording area" pressed
-  // with the pointer does nothing, a new area dragged and the button
-  // pressed again change neither Start nor Stop, and the start/stop key
-  // then stops the recording, every picture of the area kept and saved.
-  void TheAreaOfARunningRecordingStays() {
+  // with the pointer does nothing, and the recording goes on without a word.
+  void TheAreaOfARunningRecordingCannotBeSetAgain() {
     MarkArea(*Form, QPoint(10, 10), QPoint(90, 70));
     SettingsForm->FPSSpin->setValue(20);
     TMessageBoxes boxes;
     Form->RecordBtnClick();
     QTRY_VERIFY(Form->FrameCount() >= 2);
-    QVERIFY(!Form->SetAreaBtn->isEnabled());
     Click(Form->SetAreaBtn);
-    QVERIFY(!AreaForm->isVisible() && !Form->SetAreaBtn->isChecked());
-    Server->Run("xdotool mousemove 300 300 mousedown 1 mousemove 350 340 mousemove 400 380 mouseup 1");
-    Click(Form->SetAreaBtn);
-    // Closed as the desktop would close it: the recording's buttons stay.
-    AreaForm->close();
-    QVERIFY(Form->StopRecordingBtn->isEnabled());
-    QVERIFY(!Form->RecordBtn->isEnabled() && !Form->SaveBtn->isEnabled());
-    QCOMPARE(Form->Tray->Icon->toolTip(), QString("Pelimar: recording"));
     const int before = Form->FrameCount();
-    QTRY_VERIFY(Form->FrameCount() >= before + 2);  // still recording
-    Server->Run("xdotool key ctrl+shift+F9");
-    QTRY_VERIFY(!Form->RecordTimer->isActive());
-    QVERIFY(Form->SaveBtn->isEnabled() && Form->RecordBtn->isEnabled() && !Form->StopRecordingBtn->isEnabled());
+    QTRY_VERIFY(Form->FrameCount() >= before + 4);  // still recording
     QCOMPARE(boxes.Texts, QStringList());
-    QCOMPARE(AreaForm->AreaRect(), TRect(10, 10, 90, 70));
-    const int pictures = Form->FrameCount();
+    QVERIFY(!AreaForm->isVisible() && !Form->SetAreaBtn->isChecked() && !Form->SetAreaBtn->isEnabled());
+    Form->StopRecordingBtnClick();
     for (const std::string& path : Form->Frames()) {
       const TBitmap picture = LoadPictureFile(path);
       QVERIFY2(picture.Width() == 80 && picture.Height() == 60, path.c_str());
     }
+    QCOMPARE(boxes.Texts, QStringList());
+  }
+
+  // A new area dragged and "Set recording area" pressed again during a
+  // recording, its overlay closed: Start and Stop stay as the recording
+  // has them, the start/stop key stops it rather than starting another,
+  // and every picture is kept and saved.
+  void ClosingTheOverlayLeavesARunningRecordingAlone() {
+    MarkArea(*Form, QPoint(10, 10), QPoint(90, 70));
+    SettingsForm->FPSSpin->setValue(1);
+    TMessageBoxes boxes;
+    Form->RecordBtnClick();
+    QTRY_VERIFY(Form->FrameCount() >= 1);
+    Click(Form->SetAreaBtn);
+    Server->Run("xdotool mousemove 300 300 mousedown 1 mousemove 350 340 mousemove 400 380 mouseup 1");
+    Click(Form->SetAreaBtn);
+    AreaForm->close();  // as the desktop would close it
+    QVERIFY(Form->StopRecordingBtn->isEnabled());
+    QVERIFY(!Form->RecordBtn->isEnabled() && !Form->SaveBtn->isEnabled());
+    QCOMPARE(Form->Tray->Icon->toolTip(), QString("Pelimar: recording"));
+    QTRY_VERIFY(Form->FrameCount() >= 3);
+    Server->Run("xdotool key ctrl+shift+F9");
+    QTRY_VERIFY(!Form->StopRecordingBtn->isEnabled());
+    QVERIFY(!Form->RecordTimer->isActive());
+    QVERIFY(Form->SaveBtn->isEnabled() && Form->RecordBtn->isEnabled());
+    QCOMPARE(AreaForm->AreaRect(), TRect(10, 10, 90, 70));
+    const int pictures = Form->FrameCount();
     const std::string avi = Temp->File("kept.avi");
     SaveRecording(*Form, avi);
     QCOMPARE(FrameCountOf(avi), pictures);

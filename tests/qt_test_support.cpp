@@ -5,6 +5,7 @@
 
 #include "Main_F.h"
 #include "areaform_f.h"
+#include "platform/recording_folder.h"
 #include "platform/registry.h"
 #include "save_dialog.h"
 #include "settings_f.h"
@@ -20,6 +21,19 @@ void CloseWindow(std::unique_ptr<TMainForm>& form) {
   if (!form) return;
   form->close();
   form.reset();
+}
+
+TWindowSuite::TWindowSuite(const TXServer& server, const TTempFolder& temp) : Server(&server), Temp(&temp) {}
+
+TWindowSuite::~TWindowSuite() = default;
+
+void TWindowSuite::init() {
+  StartWindow(Form);
+}
+
+void TWindowSuite::cleanup() {
+  CloseWindow(Form);
+  QVERIFY(EverythingUnder(RecordingsFolder()).empty());
 }
 
 void ShowOverlay(TMainForm& form) {

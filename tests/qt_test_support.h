@@ -21,6 +21,26 @@ void StartWindow(std::unique_ptr<TMainForm>& form, bool freshSettings = true);
 // Closes it as the user does, and lets it go.
 void CloseWindow(std::unique_ptr<TMainForm>& form);
 
+// A suite whose cases each start with the main window as the program
+// starts it, from the default settings, and end with it closed and no
+// recording left behind.
+class TWindowSuite : public QObject {
+  Q_OBJECT
+
+ public:
+  TWindowSuite(const TXServer& server, const TTempFolder& temp);
+  ~TWindowSuite() override;
+
+ protected:
+  const TXServer* Server;
+  const TTempFolder* Temp;
+  std::unique_ptr<TMainForm> Form;
+
+ private slots:
+  void init();
+  void cleanup();
+};
+
 // The overlay shown and closed through "Set recording area".
 void ShowOverlay(TMainForm& form);
 void CloseOverlay(TMainForm& form);

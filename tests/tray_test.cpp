@@ -12,24 +12,13 @@
 #include "test_tray.h"
 #include "tray_icon.h"
 
-class TestTray : public QObject {
+class TestTray : public TWindowSuite {
   Q_OBJECT
 
  public:
-  TestTray(const TXServer& server, const TTempFolder& temp) : Server(&server), Temp(&temp) {}
-
- private:
-  const TXServer* Server;
-  const TTempFolder* Temp;
-  std::unique_ptr<TMainForm> Form;
+  using TWindowSuite::TWindowSuite;
 
  private slots:
-  void init() { StartWindow(Form); }
-  void cleanup() {
-    CloseWindow(Form);
-    QVERIFY(PictureFilesUnder(Temp->Path()).empty());
-  }
-
   // Under a tray, the icon tells idle, recording and paused, and its menu
   // drives the recording, with the window hidden meanwhile when so set; a
   // left click brings the window back; Quit ends the program.
