@@ -199,11 +199,8 @@ void TMainForm::ShowState() {
   RecordBtn->setEnabled(c.Start);
   StopRecordingBtn->setEnabled(c.Stop);
   SaveBtn->setEnabled(c.Save);
-  if (SaveBtn->property("cancels").toBool() != c.CancelsExport) {
-    SaveBtn->setProperty("cancels", c.CancelsExport);
-    SaveBtn->setText(c.CancelsExport ? "Cancel export" : "S&ave recording to disk...");
-    SaveBtn->setIcon(QIcon(c.CancelsExport ? ":/stop.svg" : ":/save.svg"));
-  }
+  SaveBtn->setText(c.CancelsExport ? "Cancel export" : "S&ave recording to disk...");
+  SaveBtn->setIcon(QIcon(c.CancelsExport ? ":/stop.svg" : ":/save.svg"));
   SaveBtn->setToolTip(c.CancelsExport ? QString("Stops saving the video; the recording is kept")
                                       : QString::fromUtf8("Sparar det senast inspelade klippet till disk"));
   SettingsBtn->setEnabled(c.Settings);

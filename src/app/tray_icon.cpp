@@ -40,12 +40,13 @@ void TTrayIcon::Show(const TControlStates& controls) {
   using TKey = TControlStates::TKey;
   RecordAction->setText(controls.StartStop == TKey::Stop ? "Stop recording" : "Start recording");
   RecordAction->setEnabled(controls.StartStop != TKey::None);
+  // The tray is told only of a change: the window asks at every move of
+  // the area's corner.
   const QString icon = QString(":/") + controls.TrayIcon + ".svg";
-  if (Icon->property("shown").toString() != icon) {
-    Icon->setIcon(QIcon(icon));
-    Icon->setProperty("shown", icon);
-  }
-  Icon->setToolTip(controls.TrayTip);
+  if (icon != FIcon) Icon->setIcon(QIcon(icon));
+  if (controls.TrayTip != FTip) Icon->setToolTip(controls.TrayTip);
+  FIcon = icon;
+  FTip = controls.TrayTip;
 }
 
 bool TTrayIcon::Reachable() const {

@@ -34,4 +34,7 @@ class TTrayIcon : public QObject {
   // Whether a tray shows the icon, so the window can come back from it.
   bool Reachable() const;
   void Hide() { Icon->hide(); }
+
+ private:
+  QString FIcon, FTip;  // what the tray was told last
 };
