@@ -5,10 +5,9 @@
 #include "base/exception.h"
 #include "platform/registry.h"
 
-const char* const kSettingsKey = "software\\quorvane\\Sorvek";
-
 namespace {
 
+const char* const kSettingsKey = "software\\quorvane\\Sorvek";
 const char* const kScreenCastToken = "ScreenCastRestoreToken";
 const char* const kFirstSix[] = {"IncludeCursor", "UseJpegFormat", "FPS", "VideoSize", "PixelFormat", "Compression"};
 

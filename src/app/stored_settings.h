@@ -23,8 +23,6 @@ struct TSettingsValues {
   std::string HotkeyPauseResume = "Ctrl+Shift+F10";
 };
 
-extern const char* const kSettingsKey;
-
 // Reads and writes the settings. The first seven are read in order until
 // one fails, which stops them there with the failure's message; ShowArea
 // is the one of them whose failure is not worth a word. Each later value
