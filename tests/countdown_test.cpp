@@ -6,11 +6,11 @@
 
 #include "Main_F.h"
 #include "areaform_f.h"
+#include "countdown_f.h"
+#include "image/picture_files.h"
 #include "qt_test_support.h"
 #include "settings_f.h"
 #include "test_support.h"
-#include "countdown_f.h"
-#include "image/picture_files.h"
 
 class TestCountdown : public TWindowSuite {
   Q_OBJECT
@@ -41,7 +41,8 @@ class TestCountdown : public TWindowSuite {
     QTRY_COMPARE_WITH_TIMEOUT(Form->Countdown->text(), QString("1"), 3000);
     QTRY_VERIFY_WITH_TIMEOUT(Form->FrameCount() >= 5, 8000);
     Form->StopRecordingBtnClick();
-    const auto first = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(Form->Session().PictureTimes().at(0)));
+    const auto first =
+        std::chrono::steady_clock::time_point(std::chrono::nanoseconds(Form->Session().PictureTimes().at(0)));
     QVERIFY(first - clicked >= std::chrono::milliseconds(1950));  // not one picture before its end
     const int recorded = Form->FrameCount();
     for (const std::string& path : Form->Frames()) {

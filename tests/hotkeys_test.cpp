@@ -6,12 +6,12 @@
 
 #include "Main_F.h"
 #include "areaform_f.h"
-#include "qt_test_support.h"
-#include "settings_f.h"
-#include "test_support.h"
 #include "hotkeys.h"
 #include "platform/global_keys.h"
+#include "qt_test_support.h"
 #include "save_dialog.h"
+#include "settings_f.h"
+#include "test_support.h"
 #include "tray_icon.h"
 
 class TestHotkeys : public TWindowSuite {
@@ -76,7 +76,8 @@ class TestHotkeys : public TWindowSuite {
     // Once the other program lets go, it can be had.
     theirs.reset();
     Form->BindHotkeys();
-    QVERIFY2(Form->Hotkeys->Bound() && Form->Hotkeys->Problem().isEmpty(), qPrintable(Form->Hotkeys->Problem()));
+    QVERIFY2(Form->Hotkeys->Bound() && Form->Hotkeys->Problem().isEmpty(),
+             qPrintable(Form->Hotkeys->Problem()));
     QVERIFY(SettingsForm->HotkeysNote->text().isEmpty());
   }
 };

@@ -1,10 +1,10 @@
 // Recordings that a program which died left behind, offered back at the
 // next start.
+#include <unistd.h>
 #include <QApplication>
 #include <QDateTime>
 #include <QLineEdit>
 #include <QTest>
-#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 
@@ -71,7 +71,6 @@ class TestRecovery : public QObject {
   }
   std::vector<QTimer*> Polls;
 
-
  private slots:
   void init() { StartWindow(Form); }
   void cleanup() {
@@ -117,7 +116,8 @@ class TestRecovery : public QObject {
     QVERIFY(!std::filesystem::exists(folders[1] + kIntermediateFileName));
     for (const std::string& file : EverythingUnder(Temp->Path()))
       QVERIFY2(file.find(".dead.avi.pelimar-") == std::string::npos, file.c_str());
-    QVERIFY(ProbeVideo(path).find("width=64\nheight=48\ntime_base=1/5\nnb_read_frames=4") != std::string::npos);
+    QVERIFY(ProbeVideo(path).find("width=64\nheight=48\ntime_base=1/5\nnb_read_frames=4") !=
+            std::string::npos);
     QVERIFY(Form->Frames().empty());
 
     // Offered again at the next start; a save given up in its dialog leaves

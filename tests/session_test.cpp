@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
-#include <fstream>
 
 #include "base/exception.h"
 #include "base/file.h"
@@ -102,22 +102,33 @@ TEST_F(SessionTest, EveryTransitionIsTakenOrRefusedByTheState) {
   };
   const std::optional<TState> no;
   const TTransition transitions[] = {
-      {"StartCountdown", [](TRecordingSession& s) { return s.StartCountdown(); },
+      {"StartCountdown",
+       [](TRecordingSession& s) { return s.StartCountdown(); },
        {TState::CountingDown, no, no, no, no, no}},
-      {"CancelCountdown", [](TRecordingSession& s) { return s.CancelCountdown(); },
+      {"CancelCountdown",
+       [](TRecordingSession& s) { return s.CancelCountdown(); },
        {no, TState::Idle, no, no, no, no}},
-      {"Begin", [this](TRecordingSession& s) { return s.Begin(Start()); },
+      {"Begin",
+       [this](TRecordingSession& s) { return s.Begin(Start()); },
        {TState::Recording, TState::Recording, no, no, no, no}},
-      {"Pause", [](TRecordingSession& s) { return s.Pause(2 * kSecond); }, {no, no, TState::Paused, no, no, no}},
-      {"Resume", [](TRecordingSession& s) { return s.Resume(2 * kSecond); },
+      {"Pause",
+       [](TRecordingSession& s) { return s.Pause(2 * kSecond); },
+       {no, no, TState::Paused, no, no, no}},
+      {"Resume",
+       [](TRecordingSession& s) { return s.Resume(2 * kSecond); },
        {no, no, no, TState::Recording, no, no}},
       {"Halt", [](TRecordingSession& s) { return s.Halt(); }, {no, no, TState::Halted, no, no, no}},
-      {"Stop", [](TRecordingSession& s) { return s.Stop(125); },
+      {"Stop",
+       [](TRecordingSession& s) { return s.Stop(125); },
        {no, no, TState::Idle, TState::Idle, TState::Idle, no}},
-      {"BeginExport", [this](TRecordingSession& s) { return s.BeginExport(Folder.File("other.avi")); },
+      {"BeginExport",
+       [this](TRecordingSession& s) { return s.BeginExport(Folder.File("other.avi")); },
        {TState::Exporting, no, no, no, no, no}},
-      {"EndExport", [](TRecordingSession& s) { return s.EndExport(false); }, {no, no, no, no, no, TState::Idle}},
-      {"Adopt", [&left](TRecordingSession& s) { return s.Adopt(std::move(left)); },
+      {"EndExport",
+       [](TRecordingSession& s) { return s.EndExport(false); },
+       {no, no, no, no, no, TState::Idle}},
+      {"Adopt",
+       [&left](TRecordingSession& s) { return s.Adopt(std::move(left)); },
        {TState::Idle, no, no, no, no, no}},
       {"Clear", [](TRecordingSession& s) { return s.Clear(); }, {TState::Idle, no, no, no, no, no}},
   };
@@ -199,13 +210,14 @@ TEST_F(SessionTest, ARecordingThatCannotStartKeepsTheOneBefore) {
   bool stopped = false;
   TFakeSound* sound = nullptr;
   bool soundStarts = false;
-  TRecordingSession session([&](TSoundSource source, const std::string& path) -> std::unique_ptr<TSoundCapture> {
-    if (!soundStarts) throw Exception("No " + SoundSourceName(source) + " to record");
-    EXPECT_TRUE(path.ends_with("/sound-captured.wav"));
-    auto made = std::make_unique<TFakeSound>(stopped);
-    sound = made.get();
-    return made;
-  });
+  TRecordingSession session(
+      [&](TSoundSource source, const std::string& path) -> std::unique_ptr<TSoundCapture> {
+        if (!soundStarts) throw Exception("No " + SoundSourceName(source) + " to record");
+        EXPECT_TRUE(path.ends_with("/sound-captured.wav"));
+        auto made = std::make_unique<TFakeSound>(stopped);
+        sound = made.get();
+        return made;
+      });
   ASSERT_TRUE(session.Begin(Start()));
   const std::string kept = session.AddPicture(Picture, true, 1, 125);
   session.Stop(125);
@@ -300,7 +312,8 @@ TEST_F(SessionTest, TheWindowsControlsFollowTheState) {
   for (const TRow& row : rows)
     for (bool area : {false, true})
       for (bool pictures : {false, true}) {
-        SCOPED_TRACE(std::string(StateName(row.State)) + (area ? " area" : "") + (pictures ? " pictures" : ""));
+        SCOPED_TRACE(std::string(StateName(row.State)) + (area ? " area" : "") +
+                     (pictures ? " pictures" : ""));
         const TControlStates c = ControlsFor(row.State, area, pictures, true);
         const bool idle = row.State == TState::Idle;
         EXPECT_EQ(c.SetArea, row.SetArea);
@@ -335,7 +348,8 @@ TEST_F(SessionTest, LaterSettingsAreReadWhateverBecameOfTheFirstOnes) {
         << values;
   };
   const std::string later =
-      "\"Sound\"=dword:00000002\r\n\"RecordingDelay\"=dword:00000003\r\n\"HideWhileRecording\"=dword:00000001\r\n"
+      "\"Sound\"=dword:00000002\r\n\"RecordingDelay\"=dword:00000003\r\n\"HideWhileRecording\"=dword:"
+      "00000001\r\n"
       "\"HotkeyStartStop\"=\"Alt+F5\"\r\n\"HotkeyPauseResume\"=\"\"\r\n";
   write("\"IncludeCursor\"=dword:00000000\r\n\"UseJpegFormat\"=dword:00000000\r\n\"FPS\"=\"12\"\r\n" + later);
   TStoredSettings stored;
@@ -352,8 +366,9 @@ TEST_F(SessionTest, LaterSettingsAreReadWhateverBecameOfTheFirstOnes) {
 
   // Unreadable later values: the defaults stand in, and they are not
   // written over them unless changed.
-  write("\"IncludeCursor\"=dword:00000001\r\n\"Sound\"=\"loud\"\r\n\"RecordingDelay\"=hex(4):01\r\n"
-        "\"HotkeyStartStop\"=dword:00000001\r\n");
+  write(
+      "\"IncludeCursor\"=dword:00000001\r\n\"Sound\"=\"loud\"\r\n\"RecordingDelay\"=hex(4):01\r\n"
+      "\"HotkeyStartStop\"=dword:00000001\r\n");
   stored.Load();
   EXPECT_EQ(stored.Failure(), "Failed to get data for 'UseJpegFormat'");
   EXPECT_EQ(stored.Values().Sound, 0);

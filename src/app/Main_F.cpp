@@ -12,8 +12,8 @@
 #include <QWindow>
 #include <algorithm>
 
-#include "about_f.h"
 #include "abandoned_offer.h"
+#include "about_f.h"
 #include "areaform_f.h"
 #include "countdown_f.h"
 #include "error_box.h"
@@ -394,10 +394,11 @@ void TMainForm::PauseRecordingClick() {
 }
 
 void TMainForm::ShowSoundFailures() {
-  for (std::string failure = FSession.TakeSoundFailure(); !failure.empty(); failure = FSession.TakeSoundFailure()) {
+  for (std::string failure = FSession.TakeSoundFailure(); !failure.empty();
+       failure = FSession.TakeSoundFailure()) {
     // One message, that does not hold the recording up.
-    auto* box = new QMessageBox(QMessageBox::NoIcon, QApplication::applicationName(), QStr("Error: " + failure),
-                                QMessageBox::Ok, this);
+    auto* box = new QMessageBox(QMessageBox::NoIcon, QApplication::applicationName(),
+                                QStr("Error: " + failure), QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
   }
@@ -515,7 +516,8 @@ void TMainForm::SaveBtnClick() {
   if (file.isEmpty() || FClosed || !FSession.BeginExport(file.toStdString())) return;
   TExportChoice choice;
   choice.File = file.toStdString();
-  choice.FrameTime = FSession.RecordedFrameTime() > 0 ? FSession.RecordedFrameTime() : RecordTimer->interval();
+  choice.FrameTime =
+      FSession.RecordedFrameTime() > 0 ? FSession.RecordedFrameTime() : RecordTimer->interval();
   choice.PixelFormat = SettingsForm->SelectedPixelFormat();
   const int line = SettingsForm->CompressionCBX->currentIndex();
   if (line >= 1) choice.Compression = SettingsForm->CompressionCBX->currentText().left(4).toStdString();

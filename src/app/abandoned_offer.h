@@ -13,5 +13,4 @@ class QWidget;
 // removed as each is offered. save takes a recording over and saves it,
 // true when it is saved and gone; a save that did not finish keeps it in
 // the window, and the others wait for the next start.
-void OfferRecordingsBack(QWidget* parent,
-                         const std::function<bool(std::unique_ptr<TRecordingFolder>)>& save);
+void OfferRecordingsBack(QWidget* parent, const std::function<bool(std::unique_ptr<TRecordingFolder>)>& save);

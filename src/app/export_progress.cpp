@@ -56,7 +56,10 @@ void TExportProgress::Start(TAviFileWriter& writer, const std::vector<std::strin
   if (OnNote) OnNote(FCompressed ? "Compressing..." : "Writing file...");
   FJob = std::make_unique<TExportJob>(writer, frames);
   // The window hears of the end at once, not at its next tick.
-  FJob->OnEnded = [this] { QMetaObject::invokeMethod(this, [this] { Tick(); }, Qt::QueuedConnection); };
+  FJob->OnEnded = [this] {
+    QMetaObject::invokeMethod(
+        this, [this] { Tick(); }, Qt::QueuedConnection);
+  };
   FJob->Start();
   FTimer->start();
 }

@@ -46,7 +46,7 @@ class TPictureSequence {
   std::deque<std::future<TBitmap>> FAhead;
   size_t FNext = 0;  // the next picture to decode
   TBitmap FCurrent;
-  TBitmap FPrevious;  // the picture before, still in use by its reader
+  TBitmap FPrevious;    // the picture before, still in use by its reader
   size_t FWaiting = 0;  // frames before the first readable picture not yet given out
   bool FFirstGiven = false;
   std::atomic<size_t> FUnreadable{0};

@@ -10,7 +10,8 @@
 #include "error_box.h"
 #include "qt_support.h"
 
-THotkeys::THotkeys(QWidget* window, TDesktopAccess& desktop) : QObject(window), FWindow(window), FDesktop(desktop) {}
+THotkeys::THotkeys(QWidget* window, TDesktopAccess& desktop)
+    : QObject(window), FWindow(window), FDesktop(desktop) {}
 
 THotkeys::~THotkeys() {
   Release();
@@ -64,8 +65,8 @@ void THotkeys::Bind(const std::string& startStop, const std::string& pauseResume
   }
   if (failures.empty()) return;
   // Said at once, without holding anything up, over the window.
-  auto* box = new QMessageBox(QMessageBox::Warning, QApplication::applicationName(), FProblem, QMessageBox::Ok,
-                              FWindow);
+  auto* box = new QMessageBox(QMessageBox::Warning, QApplication::applicationName(), FProblem,
+                              QMessageBox::Ok, FWindow);
   box->setObjectName("HotkeyProblemBox");
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setModal(false);

@@ -3,8 +3,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 #include <QIcon>
+#include <QLocale>
 #include <QMenu>
 #include <QUrl>
 
@@ -96,7 +96,6 @@ QString ElapsedText(int64_t milliseconds) {
       .arg((milliseconds / 1000) % 60, 2, 10, QChar('0'))
       .arg(milliseconds % 1000, 3, 10, QChar('0'));
 }
-
 
 void TMainForm::CreateControls() {
   ButtonPanel = new QWidget(this);
@@ -219,7 +218,7 @@ void TMainForm::ConnectHandlers() {
   connect(SpeedButton5, &QToolButton::clicked, this, guarded(&TMainForm::SpeedButton5Click));
   connect(RecordTimer, &QTimer::timeout, this, [this] { RecordTimerTimer(); });
   connect(PauseAction, &QAction::triggered, this, [this, guarded] {
-    if (Reachable()) guarded(&TMainForm::PauseRecordingClick)();
+    if (Reachable()) guarded (&TMainForm::PauseRecordingClick)();
   });
   Countdown->OnFinished = [this] { BeginRecording(); };
   Tray->OnStartStop = guarded(&TMainForm::ToggleRecording);

@@ -57,7 +57,8 @@ bool TRecordingSession::Begin(const TRecordingStart& start) {
   if (FState != TSessionState::Idle && FState != TSessionState::CountingDown) return false;
   // Everything the new recording needs comes first: when it cannot be had,
   // the recording before is still there.
-  std::unique_ptr<TRecordingFolder> folder = TRecordingFolder::Create(start.Started, start.FrameTime, start.Area);
+  std::unique_ptr<TRecordingFolder> folder =
+      TRecordingFolder::Create(start.Started, start.FrameTime, start.Area);
   std::unique_ptr<TSoundCapture> sound;
   if (start.Sound != TSoundSource::None) {
     try {
@@ -99,7 +100,8 @@ bool TRecordingSession::Halt() {
 }
 
 bool TRecordingSession::Stop(int32_t frameTime) {
-  if (FState != TSessionState::Recording && FState != TSessionState::Paused && FState != TSessionState::Halted)
+  if (FState != TSessionState::Recording && FState != TSessionState::Paused &&
+      FState != TSessionState::Halted)
     return false;
   FState = TSessionState::Idle;
   FinishSound(frameTime);
@@ -150,7 +152,8 @@ void TRecordingSession::Forget() {
   FRecordedFrameTime = 0;
 }
 
-std::string TRecordingSession::AddPicture(const TBitmap& picture, bool jpeg, int64_t takenAt, int32_t frameTime) {
+std::string TRecordingSession::AddPicture(const TBitmap& picture, bool jpeg, int64_t takenAt,
+                                          int32_t frameTime) {
   if (FState != TSessionState::Recording && FState != TSessionState::Halted) return std::string();
   // The journal follows what a recovered export needs: the newest rate.
   if (FFolder->Journal().FrameTime != frameTime) FFolder->SetFrameTime(frameTime);

@@ -153,10 +153,10 @@ constexpr const char* kAlignedSound = "sound.wav";
 // the window shows.
 struct TControlStates {
   bool SetArea = false, Start = false, Stop = false, Save = false, Settings = false;
-  bool Pause = false;         // the pause action (and its key) can be used
-  bool Resumes = false;       // it reads "Resume recording"
-  bool CancelsExport = false; // the Save button reads "Cancel export"
-  bool SoundLevel = false;    // the sound level bar shows
+  bool Pause = false;          // the pause action (and its key) can be used
+  bool Resumes = false;        // it reads "Resume recording"
+  bool CancelsExport = false;  // the Save button reads "Cancel export"
+  bool SoundLevel = false;     // the sound level bar shows
   // The state's own text for the progress label; null where the last
   // event's text ("Done...", "Cancelled...") stays.
   const char* Progress = nullptr;

@@ -126,7 +126,8 @@ void TSettingsForm::CreateRecordingGroup() {
   HideWindowCB = new QCheckBox("Hide this window while recording", RecordingGroup);
   HideWindowCB->setObjectName("HideWindowCB");
   HideWindowCB->setGeometry(12, 48, 235, 17);
-  HideWindowCB->setToolTip("So that it never shows in the video. Stop from the tray icon or with the hotkey.");
+  HideWindowCB->setToolTip(
+      "So that it never shows in the video. Stop from the tray icon or with the hotkey.");
 }
 
 void TSettingsForm::CreateHotkeysGroup() {
@@ -175,7 +176,8 @@ void TSettingsForm::ShowCompressionList() {
   if (!MainForm) return;
   for (int i = 0; i < CompressionCBX->count() && static_cast<size_t>(i) < FLines.size(); ++i) {
     const std::string& line = FLines[static_cast<size_t>(i)];
-    const std::string need = FMarkedFor ? CompressionNeed(*MainForm->AviWriter, line, *FMarkedFor) : std::string();
+    const std::string need =
+        FMarkedFor ? CompressionNeed(*MainForm->AviWriter, line, *FMarkedFor) : std::string();
     CompressionCBX->setItemText(i, QString::fromStdString(MarkedLine(line, need)));
   }
 }
@@ -246,8 +248,10 @@ void TSettingsForm::PlaceBeside(const QRect& mainWindow) {
   // A screen too small for both keeps the dialog on it, over the window if need be.
   if (const QScreen* screen = QGuiApplication::screenAt(mainWindow.topLeft())) {
     const QRect room = screen->availableGeometry();
-    at.setX(std::clamp(at.x(), room.left(), std::max(room.left(), room.right() + 1 - frameGeometry().width())));
-    at.setY(std::clamp(at.y(), room.top(), std::max(room.top(), room.bottom() + 1 - frameGeometry().height())));
+    at.setX(
+        std::clamp(at.x(), room.left(), std::max(room.left(), room.right() + 1 - frameGeometry().width())));
+    at.setY(
+        std::clamp(at.y(), room.top(), std::max(room.top(), room.bottom() + 1 - frameGeometry().height())));
   }
   move(at);
 }

@@ -39,8 +39,8 @@ class TSettingsForm : public QDialog {
   QComboBox* PixelFormatCBX;
   QLabel* CompressionLabel;
   QComboBox* CompressionCBX;
-  QGroupBox* SoundGroup;  // "Sound"
-  QComboBox* SoundCBX;    // a TSoundSource by index
+  QGroupBox* SoundGroup;      // "Sound"
+  QComboBox* SoundCBX;        // a TSoundSource by index
   QGroupBox* RecordingGroup;  // "Recording"
   QLabel* DelayLabel;
   QSpinBox* DelaySpin;  // seconds of countdown before the first picture
@@ -91,7 +91,7 @@ class TSettingsForm : public QDialog {
   void CreateHotkeysGroup();
   void ShowCompressionList();
 
-  std::vector<std::string> FLines;  // the compression list without marks
+  std::vector<std::string> FLines;   // the compression list without marks
   std::optional<TPoint> FMarkedFor;  // the size its marks are for
 };
 

@@ -9,7 +9,8 @@ namespace {
 
 const char* const kSettingsKey = "software\\quorvane\\Sorvek";
 const char* const kScreenCastToken = "ScreenCastRestoreToken";
-const char* const kFirstSix[] = {"IncludeCursor", "UseJpegFormat", "FPS", "VideoSize", "PixelFormat", "Compression"};
+const char* const kFirstSix[] = {"IncludeCursor", "UseJpegFormat", "FPS",
+                                 "VideoSize",     "PixelFormat",   "Compression"};
 
 // A later value read on its own: false when it is there but cannot be read.
 template <typename TRead>
@@ -79,13 +80,15 @@ void TStoredSettings::Load() {
          const int32_t sound = registry.ReadInteger(name);
          if (sound >= 0 && sound <= 3) v.Sound = sound;
        }));
-  note("RecordingDelay", ReadOnItsOwn(registry, "RecordingDelay",
-                                      [&](const char* name) { v.RecordingDelay = registry.ReadInteger(name); }));
+  note("RecordingDelay", ReadOnItsOwn(registry, "RecordingDelay", [&](const char* name) {
+         v.RecordingDelay = registry.ReadInteger(name);
+       }));
   note("HideWhileRecording", ReadOnItsOwn(registry, "HideWhileRecording", [&](const char* name) {
          v.HideWhileRecording = registry.ReadInteger(name) != 0;
        }));
-  note("HotkeyStartStop", ReadOnItsOwn(registry, "HotkeyStartStop",
-                                       [&](const char* name) { v.HotkeyStartStop = registry.ReadString(name); }));
+  note("HotkeyStartStop", ReadOnItsOwn(registry, "HotkeyStartStop", [&](const char* name) {
+         v.HotkeyStartStop = registry.ReadString(name);
+       }));
   note("HotkeyPauseResume", ReadOnItsOwn(registry, "HotkeyPauseResume", [&](const char* name) {
          v.HotkeyPauseResume = registry.ReadString(name);
        }));
@@ -117,8 +120,8 @@ std::string TStoredSettings::RestoreToken() const {
 
 void TStoredSettings::SaveToken(const std::string& token, const TSettingsValues& values) {
   TRegistry registry;
-  if (!registry.OpenKey(kSettingsKey, true)) throw Exception(std::string("Failed to set data for '") +
-                                                             kScreenCastToken + "'");
+  if (!registry.OpenKey(kSettingsKey, true))
+    throw Exception(std::string("Failed to set data for '") + kScreenCastToken + "'");
   std::vector<TRegValue> written;
   for (TRegValue& value : AllValues(values))
     if (!registry.ValueExists(value.Name)) written.push_back(std::move(value));
