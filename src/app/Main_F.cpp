@@ -52,24 +52,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent, Qt::Tool | Qt::WindowSta
   PlaceControls();
   CreateActions();
 
-  AviWriter = std::make_unique<TAviFileWriter>(this);
-  AviWriter->SetHeight(102);
-  AviWriter->SetWidth(128);
-  AviWriter->SetFrameTime(100);
-  AviWriter->SetStretch(true);
-  AviWriter->SetPixelFormat(pf32bit);
-  AviWriter->OnProgress = [this](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
-    AviWriterProgress(sender, frameCount, abort);
-  };
-  SaveDialog1 = new TSaveDialog(this);
-  RecordTimer = new QTimer(this);
-  RecordTimer->setObjectName("RecordTimer");
-  RecordTimer->setTimerType(Qt::PreciseTimer);
-  RecordTimer->setInterval(100);
-  Countdown = new TCountdownForm();
-  Tray = new TTrayIcon(this, PauseAction);
-  Hotkeys = new THotkeys(this, FDesktop);
-  Export = new TExportProgress(this, ProgressBar1, StatusImg);
+  CreateComponents();
   ConnectHandlers();
 
   Guarded([this] { FormCreate(); });

@@ -140,6 +140,9 @@ class TMainForm : public QWidget {
 
   // The controls and their places (main_controls.cpp).
   void CreateControls();
+  // What the window has without a control of its own: the writer, the
+  // save dialog, the timer, the countdown, the tray, the keys, the export.
+  void CreateComponents();
   void PlaceControls();
   void CreateActions();
   void ConnectHandlers();

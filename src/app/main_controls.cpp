@@ -141,6 +141,27 @@ void TMainForm::CreateControls() {
           [](const QString& folder) { QDesktopServices::openUrl(QUrl(folder)); });
 }
 
+void TMainForm::CreateComponents() {
+  AviWriter = std::make_unique<TAviFileWriter>(this);
+  AviWriter->SetHeight(102);
+  AviWriter->SetWidth(128);
+  AviWriter->SetFrameTime(100);
+  AviWriter->SetStretch(true);
+  AviWriter->SetPixelFormat(pf32bit);
+  AviWriter->OnProgress = [this](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
+    AviWriterProgress(sender, frameCount, abort);
+  };
+  SaveDialog1 = new TSaveDialog(this);
+  RecordTimer = new QTimer(this);
+  RecordTimer->setObjectName("RecordTimer");
+  RecordTimer->setTimerType(Qt::PreciseTimer);
+  RecordTimer->setInterval(100);
+  Countdown = new TCountdownForm();
+  Tray = new TTrayIcon(this, PauseAction);
+  Hotkeys = new THotkeys(this, FDesktop);
+  Export = new TExportProgress(this, ProgressBar1, StatusImg);
+}
+
 void TMainForm::PlaceControls() {
   Place(SetAreaBtn, 4, 4, 235, 40, akLeft | akTop | akRight);
   Place(RecordBtn, 4, 43, 236, 40, akLeft | akTop | akRight);
