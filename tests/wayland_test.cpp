@@ -232,10 +232,20 @@ class TestWayland : public QObject {
   }
 
   // A desktop that sends the pointer beside the picture: drawn in with its
-  // hot spot where the desktop says, and left out without a new cast.
+  // hot spot where the desktop says, and left out without a new cast;
+  // whatever one size the desktop gives that metadata, GNOME's and KDE
+  // Plasma's among them.
+  void ThePointerBesideThePictureIsDrawnIn_data() {
+    QTest::addColumn<QString>("size");
+    QTest::newRow("the pointer's own") << "";
+    QTest::newRow("GNOME's 384 x 384") << "--cursor-meta-size=589872";
+    QTest::newRow("KDE's 256 x 256") << "--cursor-meta-size=262192";
+  }
   void ThePointerBesideThePictureIsDrawnIn() {
     if (Scaled) QSKIP("one scaled run is enough");
-    Desktop->StartCast({"--cursor-modes=7"});
+    QFETCH(QString, size);
+    Desktop->StartCast(size.isEmpty() ? std::vector<std::string>{"--cursor-modes=7"}
+                                      : std::vector<std::string>{"--cursor-modes=7", size.toStdString()});
     SettingsForm->CursorCB->setChecked(true);
     ShowOverlay();
     Drag(150, 100, 350, 250);
@@ -255,6 +265,43 @@ class TestWayland : public QObject {
       }
     QCOMPARE(Differences(LoadBmpFile(Form->Frames()[1]), 0, 150, 100), 0);
     QVERIFY(Desktop->BackendLog().find("cursor_mode=4") != std::string::npos);
+  }
+
+  // A desktop that offers the pointer beside its pictures but sends none
+  // there: the next request asks for it in the pictures, without a word.
+  void MetadataThatNeverComesGivesWayToThePointerInThePicture() {
+    if (Scaled) QSKIP("one scaled run is enough");
+    Desktop->StartCast({"--cursor-modes=7", "--cursor-meta-size=0"});
+    SettingsForm->CursorCB->setChecked(true);
+    ShowOverlay();
+    Drag(150, 100, 350, 250);
+    CloseOverlay();
+    QVERIFY(Desktop->BackendLog().find("cursor_mode=4") != std::string::npos);
+    Form->RecordBtnClick();
+    Form->RecordTimer->stop();
+    Form->RecordTimerTimer();
+    Form->StopRecordingBtnClick();
+    QCOMPARE(Differences(LoadBmpFile(Form->Frames().at(0)), 0, 150, 100), 0);
+    ShowOverlay();
+    CloseOverlay();
+    QVERIFY2(Desktop->BackendLog().find("cursor_mode=2") != std::string::npos, Desktop->BackendLog().c_str());
+    QCOMPARE(Boxes->Texts, QStringList());
+  }
+
+  // A GlobalShortcuts service that gives no session (another desktop's
+  // backend, which cannot work here): no hotkeys, said in the settings
+  // only, no box at start.
+  void HotkeysWithoutAWorkingServiceAreNotAvailable() {
+    Desktop->StartCast({"--shortcut-sessions=fail"});
+    CloseWindow(Form);
+    StartWindow(Form);
+    QTest::qWait(200);
+    QVERIFY(!Form->findChild<QMessageBox*>("HotkeyProblemBox"));
+    QCOMPARE(Boxes->Texts, QStringList());
+    QVERIFY(!Form->Hotkeys->Bound() && !Form->Hotkeys->Available());
+    QVERIFY2(SettingsForm->HotkeysNote->text().startsWith("Hotkeys are not available in this session"),
+             qPrintable(SettingsForm->HotkeysNote->text()));
+    QVERIFY(!SettingsForm->RecordKeyEdit->isEnabled());
   }
 
   void TheDesktopEndingTheCastStopsTheRecordingKeepingItsPictures() {

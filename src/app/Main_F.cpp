@@ -30,6 +30,9 @@ TMainForm* MainForm = nullptr;
 
 namespace {
 
+// How long the overlay's picture may wait for the screen without this window.
+constexpr int kFreshPictureMs = 300;
+
 int64_t MonotonicNow() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -228,6 +231,14 @@ void TMainForm::SetAreaBtnClick() {
   try {
     const TMonitor monitor = FDesktop.MonitorOf(*this);
     AreaForm->PlaceOn(monitor.Bounds);
+    if (FDesktop.Wayland()) {
+      // The desktop sends a picture as the screen changes: the one without
+      // this window (or the desktop's share dialog) comes a moment later.
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+      FDesktop.Screen().AwaitFreshPicture(monitor.Bounds, kFreshPictureMs, [] {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5);
+      });
+    }
     TBitmap snapshot;
     if (CaptureMonitor(snapshot)) {
       AreaForm->DeskTopImage = ToQImage(snapshot);

@@ -6,6 +6,13 @@
 
 #include "base/exception.h"
 
+class QWidget;
+
+// What a message box belongs to, so that it opens over it and never behind
+// the always-on-top main window: the dialog open now, else the main
+// window while it shows; null without either.
+QWidget* BoxOwner();
+
 // The application's standard error box: error icon, OK, the title
 // "Pelimar", and the message with a full stop where ErrorBoxText adds one.
 void ShowErrorBox(const std::string& message);

@@ -59,8 +59,10 @@ void THotkeys::Bind(const std::string& startStop, const std::string& pauseResume
       FProblem += (FProblem.isEmpty() ? "" : "\n") + QStr(failure);
     }
   } catch (const Exception& e) {
-    // The session has none: the dialog says so, and nothing else does.
+    // The session has none, or none that works: the dialog says so, and
+    // nothing else does.
     FProblem = QStr(e.Message());
+    Release();
     return;
   }
   if (failures.empty()) return;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+void TScreen::AwaitFreshPicture(const TRect&, int, const std::function<void()>&) {}
+
 bool TScreen::RequestAccess(TAccessRequest&) {
   return true;
 }

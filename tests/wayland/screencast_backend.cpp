@@ -12,7 +12,10 @@
 // starts, sent again a few times in its first 1.5 s), --buffers=memfd|memptr (who allocates: we, as
 // compositors do, or PipeWire), --pattern=xy|blocks,
 // --start-response=N (answer every Start with N: 1 cancelled, 2 failed), --cursor-modes=N (default 3; with
-// 4, metadata, the first monitor's pointer goes beside its pictures).
+// 4, metadata, the first monitor's pointer goes beside its pictures), --cursor-meta-size=N (the one size of
+// that metadata offered, in bytes: GNOME offers 589872, KDE Plasma 262192; 0 offers none although the mode
+// is said to be there), --shortcut-sessions=fail (every GlobalShortcuts.CreateSession answers 2, as a
+// backend of another desktop that cannot work here).
 // Build with -isystem for the include folders of libpipewire-0.3 and libsystemd: the SPA headers' inline
 // functions use C compound literals, which -Wpedantic reports.
 
@@ -93,8 +96,8 @@ struct Monitor {
 struct Config {
   std::vector<Monitor> Monitors;
   size_t Format = 0;  // index into kFormats
-  uint32_t StridePadding = 0, Fps = 30, StartResponse = 0, CursorModes = 3;
-  bool Still = false, MemFd = true;
+  uint32_t StridePadding = 0, Fps = 30, StartResponse = 0, CursorModes = 3, CursorMetaSize = 0;
+  bool Still = false, MemFd = true, ShortcutSessionsFail = false;
   PatternKind Pattern = PatternKind::Xy;
 };
 
@@ -138,6 +141,7 @@ void Paint(Monitor& monitor, uint32_t index, const Config& config) {
 }
 
 constexpr uint32_t kPointerSide = 8;
+// What the pointer's metadata needs at least, and offers unless told otherwise.
 constexpr int32_t kCursorMetaSize =
     sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + kPointerSide * kPointerSide * 4;
 
@@ -190,11 +194,12 @@ class Stream {
         object(SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
                SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))),
         object(SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
-               SPA_PARAM_META_size, SPA_POD_Int(kCursorMetaSize))};
+               SPA_PARAM_META_size, SPA_POD_Int(static_cast<int32_t>(config.CursorMetaSize)))};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS |
                                                     (config.MemFd ? PW_STREAM_FLAG_ALLOC_BUFFERS : 0));
-    // The pointer goes beside the picture only where the metadata mode is offered.
-    const uint32_t count = config.CursorModes & 4 ? 4 : 3;
+    // The pointer goes beside the picture only where the metadata mode is offered, and metadata room for
+    // it is.
+    const uint32_t count = (config.CursorModes & 4) && config.CursorMetaSize > 0 ? 4 : 3;
     Check(pw_stream_connect(FStream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, count),
           "pw_stream_connect");
   }
@@ -274,7 +279,7 @@ class Stream {
     // The pointer of the first monitor: an opaque magenta square of kPointerSide pixels, its hot spot at
     // (2, 3), standing at (200, 150).
     if (auto* cursor = static_cast<spa_meta_cursor*>(
-            spa_buffer_find_meta_data(buffer->buffer, SPA_META_Cursor, kCursorMetaSize));
+            spa_buffer_find_meta_data(buffer->buffer, SPA_META_Cursor, static_cast<size_t>(kCursorMetaSize)));
         cursor && self->FIndex == 0) {
       *cursor = {1, 0, {200, 150}, {2, 3}, sizeof(spa_meta_cursor)};
       auto* bitmap = reinterpret_cast<spa_meta_bitmap*>(cursor + 1);
@@ -534,6 +539,7 @@ class Backend {
     const char *request = nullptr, *handle = nullptr;
     Check(sd_bus_message_read(message, "oo", &request, &handle), "CreateSession");
     Log("GlobalShortcuts.CreateSession %s", handle);
+    if (self->FConfig.ShortcutSessionsFail) return ReplyResponse(message, 2);
     sd_bus_slot* slot = nullptr;
     Check(sd_bus_add_object_vtable(self->FBus.get(), &slot, handle, kSessionInterface, kSessionVtable, self),
           "sd_bus_add_object_vtable");
@@ -699,6 +705,10 @@ Config ParseCommandLine(int argc, char** argv) {
   config.Fps = std::max(1u, number("--fps", config.Fps));
   config.StartResponse = number("--start-response", config.StartResponse);
   config.CursorModes = number("--cursor-modes", config.CursorModes);
+  config.CursorMetaSize = number("--cursor-meta-size", kCursorMetaSize);
+  if (config.CursorMetaSize != 0 && config.CursorMetaSize < static_cast<uint32_t>(kCursorMetaSize))
+    throw std::runtime_error("--cursor-meta-size: room for an 8 x 8 pointer at least");
+  config.ShortcutSessionsFail = choose("--shortcut-sessions", {"work", "fail"}) == 1;
   config.Monitors = ParseMonitors(take("--monitors", "640x480"));
   if (!options.empty())
     throw std::runtime_error("unknown option " + std::string(options.begin()->first) + "; see " __FILE__);

@@ -13,6 +13,7 @@
 namespace {
 
 const char* const kShortcuts = "org.freedesktop.portal.GlobalShortcuts";
+const char* const kNotAvailable = "Hotkeys are not available in this session: ";
 
 // "Ctrl+Shift+F9" as the portal's triggers write it: "CTRL+SHIFT+F9".
 std::string Trigger(const std::string& combination) {
@@ -33,7 +34,7 @@ class TPortalGlobalKeys : public TGlobalKeys, private TPortalClient {
       : TPortalClient(kShortcuts,
                       "Hotkeys are not available in this session: the desktop offers no global shortcuts "
                       "(xdg-desktop-portal GlobalShortcuts).",
-                      "The desktop's global shortcuts failed") {
+                      "Hotkeys are not available in this session: the desktop's global shortcuts failed") {
     // The 1.16 portal sends every session's activations to everyone: ours
     // are told by their session.
     Check(sd_bus_match_signal(
@@ -58,8 +59,11 @@ class TPortalGlobalKeys : public TGlobalKeys, private TPortalClient {
     for (const TGlobalKey& key : keys)
       if (!key.Combination.empty()) bound.push_back(&key);
     if (bound.empty()) return {};
+    // A desktop without a working GlobalShortcuts service (the portal may
+    // hand the request to another desktop's backend, which fails here) has
+    // no hotkeys: nothing to tell at every start.
     if (CreateSession(idle, FSession) != kPortalSuccess || FSession.empty())
-      return {"The desktop gave no session for the hotkeys."};
+      throw Exception(kNotAvailable + std::string("the desktop's global shortcuts gave no session."));
     std::string token = NewToken();
     uint32_t response = Request(
         "BindShortcuts",
@@ -84,7 +88,8 @@ class TPortalGlobalKeys : public TGlobalKeys, private TPortalClient {
         },
         token, idle);
     if (response == kPortalCancelled) return {"The hotkeys were not allowed on this desktop."};
-    if (response != kPortalSuccess) return {"The desktop could not bind the hotkeys."};
+    if (response != kPortalSuccess)
+      throw Exception(kNotAvailable + std::string("the desktop's global shortcuts could not bind them."));
     // Our combinations were wishes: what the desktop gave each is in the
     // results, and a key it gave nothing does not work.
     const std::map<std::string, std::string> given = GivenTriggers();

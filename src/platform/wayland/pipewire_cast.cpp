@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -17,8 +18,10 @@
 
 namespace {
 
-// The largest pointer image taken from the metadata.
-constexpr int32_t kPointerSide = 256;
+// The largest pointer image taken from the metadata. Desktops give their
+// metadata one fixed size, as large as their largest pointer needs: GNOME
+// 384 x 384, KDE Plasma 256 x 256. A range that leaves it out gets none.
+constexpr int32_t kPointerSide = 512;
 constexpr size_t kCursorMetaSize =
     sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + size_t{kPointerSide} * kPointerSide * 4;
 
@@ -92,9 +95,10 @@ const spa_pod* MetaParam(spa_pod_builder& b, spa_meta_type type, size_t size, si
   return static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &object));
 }
 
-// The pointer's image into premultiplied ARGB words.
-// room: the bytes from the bitmap's start to the end of the metadata.
-void ReadPointerImage(const spa_meta_bitmap& bitmap, size_t room, TCastPicture& picture) {
+// The pointer's image into premultiplied ARGB words. bitmap: its header,
+// copied from at, where it may lie unaligned; room: the bytes from at to
+// the end of the metadata.
+void ReadPointerImage(const spa_meta_bitmap& bitmap, const uint8_t* at, size_t room, TCastPicture& picture) {
   const TLayout* layout = LayoutOf(bitmap.format);
   const int32_t width = static_cast<int32_t>(bitmap.size.width),
                 height = static_cast<int32_t>(bitmap.size.height);
@@ -112,7 +116,7 @@ void ReadPointerImage(const spa_meta_bitmap& bitmap, size_t room, TCastPicture& 
   picture.PointerWidth = width;
   picture.PointerHeight = height;
   picture.PointerPixels.resize(size_t(width) * height);
-  const auto* rows = reinterpret_cast<const uint8_t*>(&bitmap) + bitmap.offset;
+  const uint8_t* rows = at + bitmap.offset;
   for (int32_t y = 0; y < height; ++y)
     for (int32_t x = 0; x < width; ++x) {
       const uint8_t* p = rows + size_t(y) * bitmap.stride + size_t(x) * 4;
@@ -123,6 +127,16 @@ void ReadPointerImage(const spa_meta_bitmap& bitmap, size_t room, TCastPicture& 
           (a << 24) | (mul(p[layout->Red]) << 16) | (mul(p[layout->Green]) << 8) | mul(p[layout->Blue]);
     }
 }
+
+int64_t MonotonicNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A picture's own timestamp further than this from its arrival is of
+// another clock.
+constexpr int64_t kPlausibleNs = 5'000'000'000;
 
 void InitPipeWire() {
   static std::once_flag once;
@@ -142,6 +156,7 @@ struct TStream {
   TCastPicture Newest;
   std::atomic<bool> Failed{false};
   std::atomic<bool> HasPicture{false};
+  std::atomic<bool> PointerSeen{false};  // the desktop told of the pointer beside a picture
 };
 
 struct TPipeWireCast::TImpl {
@@ -213,27 +228,29 @@ struct TPipeWireCast::TImpl {
       const size_t room = std::min<size_t>(cursorMeta->size, kCursorMetaSize);
       // An id of 0 means nothing new about the pointer.
       if (cursor->id != 0) {
+        s.PointerSeen = true;
         picture.PointerKnown = true;
         picture.PointerVisible = true;
         picture.PointerX = cursor->position.x;
         picture.PointerY = cursor->position.y;
         if (cursor->bitmap_offset >= sizeof(spa_meta_cursor) &&
             size_t{cursor->bitmap_offset} + sizeof(spa_meta_bitmap) <= room) {
-          const auto* bitmap = reinterpret_cast<const spa_meta_bitmap*>(
-              reinterpret_cast<const uint8_t*>(cursor) + cursor->bitmap_offset);
+          const uint8_t* at = static_cast<const uint8_t*>(cursorMeta->data) + cursor->bitmap_offset;
+          spa_meta_bitmap bitmap;
+          std::memcpy(&bitmap, at, sizeof bitmap);
           // Format 0: no new image, the last stands. No pixels: hidden.
-          if (bitmap->format != 0) {
+          if (bitmap.format != 0) {
             picture.HotX = cursor->hotspot.x;
             picture.HotY = cursor->hotspot.y;
-            ReadPointerImage(*bitmap, room - cursor->bitmap_offset, picture);
+            ReadPointerImage(bitmap, at, room - cursor->bitmap_offset, picture);
           }
         }
         picture.PointerVisible = picture.PointerWidth > 0;
       }
     }
-    if (const auto* header = static_cast<const spa_meta_header*>(
-            spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header))))
-      if (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) return;
+    const auto* header = static_cast<const spa_meta_header*>(
+        spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return;
     if (buffer.n_datas < 1 || !s.Layout) return;
     const spa_data& d = buffer.datas[0];
     // A buffer with only metadata, or one that does not hold the picture
@@ -259,6 +276,11 @@ struct TPipeWireCast::TImpl {
       for (int32_t y = 0; y < s.Height; ++y)
         std::memcpy(picture.Bytes.data() + rowBytes * size_t(y), source + stride * size_t(y), rowBytes);
     }
+    // When the desktop made it: its timestamp, on the monotonic clock as the
+    // desktops keep it; when it came, where the timestamp is of another clock.
+    const int64_t came = MonotonicNow();
+    picture.Time =
+        header && header->pts > 0 && std::llabs(header->pts - came) < kPlausibleNs ? header->pts : came;
     ++picture.Count;
     s.HasPicture = true;
   }
@@ -349,6 +371,28 @@ bool TPipeWireCast::WaitForPictures(int timeoutMs, const std::function<void()>& 
     if (idle) idle();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+bool TPipeWireCast::WaitForPicturesSince(const std::vector<size_t>& streams, int64_t since, int timeoutMs,
+                                         const std::function<void()>& idle) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (Failed()) return false;
+    if (std::all_of(streams.begin(), streams.end(), [&](size_t i) {
+          const TStream& s = *FImpl->Streams.at(i);
+          std::lock_guard<std::mutex> lock(s.Lock);
+          return s.Newest.Count > 0 && s.Newest.Time >= since;
+        }))
+      return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    if (idle) idle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+bool TPipeWireCast::PointerSeen() const {
+  return std::any_of(FImpl->Streams.begin(), FImpl->Streams.end(),
+                     [](const auto& s) { return s->PointerSeen.load(); });
 }
 
 void TPipeWireCast::ReadNewest(size_t i, const std::function<void(const TCastPicture&)>& use) const {

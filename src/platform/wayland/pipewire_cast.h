@@ -18,6 +18,7 @@ struct TCastPicture {
   int BlueByte = 0;
   std::vector<uint8_t> Bytes;  // rows from the top, Stride bytes apart
   uint64_t Count = 0;          // pictures received so far
+  int64_t Time = 0;            // when the desktop made it (monotonic clock, ns)
 
   // The pointer as the desktop reports it beside the picture (metadata
   // cursor mode): position of its hot spot in the stream's pixels and its
@@ -50,6 +51,12 @@ class TPipeWireCast {
   // Waits until every stream has sent a picture, up to timeoutMs, calling
   // idle between looks. False when one has not or a stream has failed.
   bool WaitForPictures(int timeoutMs, const std::function<void()>& idle);
+  // Waits until each of streams has a picture made at or after since
+  // (monotonic clock, ns), up to timeoutMs. False when one has not.
+  bool WaitForPicturesSince(const std::vector<size_t>& streams, int64_t since, int timeoutMs,
+                            const std::function<void()>& idle);
+  // Whether any stream's pictures came with the pointer beside them.
+  bool PointerSeen() const;
   // Lends stream i's newest picture to use, which must not keep it.
   void ReadNewest(size_t i, const std::function<void(const TCastPicture&)>& use) const;
   // A stream ended or failed, or the daemon went away.

@@ -2,6 +2,7 @@
 // through xdg-desktop-portal, one PipeWire stream per monitor. A program
 // may not draw outside its own windows there, so no outline is drawn.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "base/exception.h"
@@ -23,6 +24,7 @@ class TWaylandScreen : public TScreen {
   std::vector<TMonitor> Monitors() override;
   bool RequestAccess(TAccessRequest& request) override;
   bool DrawsOutline() const override { return false; }
+  void AwaitFreshPicture(const TRect& area, int maxMs, const std::function<void()>& idle) override;
 
  private:
   // Raises EScreenLost once the desktop has ended the cast.
@@ -36,10 +38,14 @@ class TWaylandScreen : public TScreen {
   std::unique_ptr<TScreenCastPortal> FPortal;
   std::unique_ptr<TPipeWireCast> FCast;
   uint32_t FCursorMode = 0;
+  // The desktop offered the pointer beside its pictures, but a cast asked
+  // for it so never told of it: from then on it is asked for in them.
+  bool FNoMetadata = false;
 };
 
 uint32_t TWaylandScreen::CursorModeFor(bool pointer) const {
-  const uint32_t offered = FPortal->AvailableCursorModes();
+  uint32_t offered = FPortal->AvailableCursorModes();
+  if (FNoMetadata) offered &= ~kCursorMetadata;
   // With the pointer beside the picture it is drawn as on X11, hot spot
   // and all, and can be left out without a new cast.
   if (offered & kCursorMetadata) return kCursorMetadata;
@@ -50,6 +56,9 @@ uint32_t TWaylandScreen::CursorModeFor(bool pointer) const {
 
 bool TWaylandScreen::RequestAccess(TAccessRequest& request) {
   if (!FPortal) FPortal = std::make_unique<TScreenCastPortal>();
+  // Metadata that never came with the pictures (none negotiated, or none
+  // sent): the pointer is asked for in them instead, without a word.
+  if (FCast && FCursorMode == kCursorMetadata && !FCast->PointerSeen()) FNoMetadata = true;
   const uint32_t mode = CursorModeFor(request.Pointer);
   if (FCast && !FCast->Failed() && !FPortal->Closed() && mode == FCursorMode) return true;
   FCast.reset();
@@ -149,6 +158,21 @@ void TWaylandScreen::CopyRect(const TRect& source, TBitmap& picture) {
       StoreRows(cast, part, offset, picture);
     });
   }
+}
+
+void TWaylandScreen::AwaitFreshPicture(const TRect& area, int maxMs, const std::function<void()>& idle) {
+  if (!FCast || FCast->Failed()) return;
+  const int64_t since = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+  std::vector<size_t> streams;
+  for (size_t i = 0; i < FCast->Count(); ++i) {
+    const TRect b = Bounds(i);
+    if (area.Left < b.Right && b.Left < area.Right && area.Top < b.Bottom && b.Top < area.Bottom)
+      streams.push_back(i);
+  }
+  // A still screen sends nothing new: then the newest picture stands.
+  FCast->WaitForPicturesSince(streams, since, maxMs, idle);
 }
 
 TPointer TWaylandScreen::Pointer() {
