@@ -30,8 +30,10 @@ TMainForm* MainForm = nullptr;
 
 namespace {
 
-// How long the overlay's picture may wait for the screen without this window.
-constexpr int kFreshPictureMs = 300;
+// The overlay's picture is one made after this window went: GNOME fades a
+// window out in 150 ms. It waits no longer than a moment for it: a still
+// screen sends no new picture, and then the newest stands.
+constexpr int kWindowGoneMs = 200, kFreshPictureMs = 300;
 
 int64_t MonotonicNow() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -235,7 +237,7 @@ void TMainForm::SetAreaBtnClick() {
       // The desktop sends a picture as the screen changes: the one without
       // this window (or the desktop's share dialog) comes a moment later.
       QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-      FDesktop.Screen().AwaitFreshPicture(monitor.Bounds, kFreshPictureMs, [] {
+      FDesktop.Screen().AwaitFreshPicture(monitor.Bounds, kWindowGoneMs, kFreshPictureMs, [] {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5);
       });
     }

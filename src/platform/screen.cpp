@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-void TScreen::AwaitFreshPicture(const TRect&, int, const std::function<void()>&) {}
+void TScreen::AwaitFreshPicture(const TRect&, int, int, const std::function<void()>&) {}
 
 bool TScreen::RequestAccess(TAccessRequest&) {
   return true;

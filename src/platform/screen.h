@@ -71,11 +71,12 @@ class TScreen {
   virtual bool RequestAccess(TAccessRequest& request);
   // Whether DrawOutline can draw outside our own windows.
   virtual bool DrawsOutline() const { return true; }
-  // Waits up to maxMs for a picture of the screen under area made from now
-  // on. Where the desktop sends a picture only as the screen changes, the
-  // newest one may still show what was there a moment ago: a window just
-  // hidden. Where the screen is read directly, nothing waits.
-  virtual void AwaitFreshPicture(const TRect& area, int maxMs, const std::function<void()>& idle);
+  // Waits up to maxMs for a picture of the screen under area made at least
+  // settleMs from now. Where the desktop sends a picture only as the screen
+  // changes, the newest one may still show what was there a moment ago: a
+  // window just hidden, which the desktop may also fade out first. Where
+  // the screen is read directly, nothing waits.
+  virtual void AwaitFreshPicture(const TRect& area, int settleMs, int maxMs, const std::function<void()>& idle);
 
   // A new screen-compatible picture of the rectangle.
   TBitmap Capture(const TRect& source);

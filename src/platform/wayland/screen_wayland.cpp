@@ -24,7 +24,7 @@ class TWaylandScreen : public TScreen {
   std::vector<TMonitor> Monitors() override;
   bool RequestAccess(TAccessRequest& request) override;
   bool DrawsOutline() const override { return false; }
-  void AwaitFreshPicture(const TRect& area, int maxMs, const std::function<void()>& idle) override;
+  void AwaitFreshPicture(const TRect& area, int settleMs, int maxMs, const std::function<void()>& idle) override;
 
  private:
   // Raises EScreenLost once the desktop has ended the cast.
@@ -160,10 +160,12 @@ void TWaylandScreen::CopyRect(const TRect& source, TBitmap& picture) {
   }
 }
 
-void TWaylandScreen::AwaitFreshPicture(const TRect& area, int maxMs, const std::function<void()>& idle) {
+void TWaylandScreen::AwaitFreshPicture(const TRect& area, int settleMs, int maxMs,
+                                       const std::function<void()>& idle) {
   if (!FCast || FCast->Failed()) return;
   const int64_t since = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
+                            std::chrono::steady_clock::now().time_since_epoch() +
+                            std::chrono::milliseconds(settleMs))
                             .count();
   std::vector<size_t> streams;
   for (size_t i = 0; i < FCast->Count(); ++i) {
