@@ -77,6 +77,7 @@ TMessageBoxes::TMessageBoxes(QMessageBox::StandardButton answer) {
   QObject::connect(&FPoll, &QTimer::timeout, [this, answer] {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
       Texts << box->text();
+      Owners << box->parentWidget();
       if (QAbstractButton* button = box->button(answer))
         button->click();
       else

@@ -55,11 +55,12 @@ void MarkArea(TMainForm& form, QPoint from, QPoint to);
 void SaveRecording(TMainForm& form, const std::string& path);
 
 // While it lives, every message box that opens is answered with the
-// button Answer (OK and Yes accept), its text kept.
+// button Answer (OK and Yes accept), its text and the window it belongs to kept.
 class TMessageBoxes {
  public:
   explicit TMessageBoxes(QMessageBox::StandardButton answer = QMessageBox::Ok);
   QStringList Texts;
+  QList<QWidget*> Owners;
 
  private:
   QTimer FPoll;

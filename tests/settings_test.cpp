@@ -145,6 +145,7 @@ class TestSettings : public QObject {
     SettingsForm->PixelFormatCBX->setCurrentIndex(4);
     emit SettingsForm->PixelFormatCBX->activated(4);
     QTRY_COMPARE(Boxes->Texts, QStringList{"Pixelformat not supported."});
+    QCOMPARE(Boxes->Owners.value(0), Form.get());  // over the always-on-top window, never behind it
     QCOMPARE(SettingsForm->PixelFormatCBX->currentText(), QString("16 bit"));
     QCOMPARE(Form->AviWriter->PixelFormat(), pf8bit);
     QCOMPARE(Lines(SettingsForm->CompressionCBX), codecs);
