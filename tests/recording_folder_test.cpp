@@ -172,6 +172,30 @@ TEST(RecordingFolder, ARecordingOfAKilledProgramIsOfferedAndItsLeftoversRemoved)
   std::ofstream(unlocked + "/daw1.jpg") << "x";
   TRecordingFolder::Abandoned();
   EXPECT_FALSE(std::filesystem::exists(unlocked));
+
+  // Killed while the pictures of a saved recording were being deleted, or
+  // with none of its pictures left: removed without an offer.
+  std::string saved, emptied;
+  TDyingProgram deleting([&] {
+    std::unique_ptr<TRecordingFolder> recording = TRecordingFolder::Create(3000, 125, TRect(0, 0, 8, 8));
+    for (int i = 0; i < 4; ++i) recording->AddPicture(recording->NewPictureFile(".jpg"));
+    recording->MarkSaved();
+    ::unlink(recording->Journal().Pictures[0].c_str());
+    ::unlink(recording->Journal().Pictures[1].c_str());
+    (void)recording.release();
+  });
+  TDyingProgram lost([&] {
+    std::unique_ptr<TRecordingFolder> recording = TRecordingFolder::Create(4000, 125, TRect(0, 0, 8, 8));
+    recording->AddPicture(recording->NewPictureFile(".jpg"));
+    ::unlink(recording->Journal().Pictures[0].c_str());
+    (void)recording.release();
+  });
+  deleting.Kill();
+  lost.Kill();
+  found = TRecordingFolder::Abandoned();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0]->Journal().Started, 1000);
+  EXPECT_EQ(EverythingUnder(RecordingsFolder()).size(), 5u);
 }
 
 // Another user plants links, folders and files where our folders go, in

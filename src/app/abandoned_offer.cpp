@@ -4,6 +4,9 @@
 #include <QDateTime>
 #include <QMessageBox>
 #include <QPushButton>
+#include <algorithm>
+
+#include "base/file.h"
 
 void OfferRecordingsBack(QWidget* parent,
                          const std::function<bool(std::unique_ptr<TRecordingFolder>)>& save) {
@@ -13,10 +16,17 @@ void OfferRecordingsBack(QWidget* parent,
     recording->RemoveLeftovers();
     const TRecordingJournal& journal = recording->Journal();
     const QString when = QDateTime::fromMSecsSinceEpoch(journal.Started).toString("yyyy-MM-dd HH:mm:ss");
-    QMessageBox box(
-        QMessageBox::Question, QApplication::applicationName(),
-        QString("A recording of %1 pictures from %2 was not saved.").arg(journal.Pictures.size()).arg(when),
-        QMessageBox::NoButton, parent);
+    // What is there to save, whatever the journal counted.
+    const auto left = std::count_if(journal.Pictures.begin(), journal.Pictures.end(),
+                                    [](const std::string& path) { return FileExists(path); });
+    QString text = QString("A recording of %1 pictures from %2 was not saved.").arg(left).arg(when);
+    if (static_cast<size_t>(left) < journal.Pictures.size()) {
+      text.chop(1);
+      const size_t missing = journal.Pictures.size() - static_cast<size_t>(left);
+      text += missing == 1 ? QString("; 1 of its pictures is missing.")
+                           : QString("; %1 of its pictures are missing.").arg(missing);
+    }
+    QMessageBox box(QMessageBox::Question, QApplication::applicationName(), text, QMessageBox::NoButton, parent);
     QPushButton* saveButton = box.addButton("Save...", QMessageBox::AcceptRole);
     QPushButton* discard = box.addButton("Discard", QMessageBox::DestructiveRole);
     QPushButton* later = box.addButton("Later", QMessageBox::RejectRole);

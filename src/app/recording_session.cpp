@@ -118,7 +118,15 @@ bool TRecordingSession::BeginExport(const std::string& target) {
 bool TRecordingSession::EndExport(bool saved) {
   if (FState != TSessionState::Exporting) return false;
   FState = TSessionState::Idle;
-  if (saved) Forget();
+  if (!saved) return true;
+  try {
+    // Said before the pictures go: a crash while they are deleted leaves
+    // no recording to offer as not saved.
+    FFolder->MarkSaved();
+  } catch (const Exception&) {
+    // Offered once more after such a crash, at worst.
+  }
+  Forget();
   return true;
 }
 

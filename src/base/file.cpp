@@ -95,12 +95,30 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+namespace {
+
+// Whether the link at path may be followed by this user, by the rule the
+// kernel keeps for fs.protected_symlinks: not a link of another user in a
+// sticky folder that others may write to (such as /tmp), unless the folder
+// is the link owner's.
+bool MayFollow(const std::string& path, const struct stat& link) {
+  if (link.st_uid == geteuid()) return true;
+  struct stat folder {};
+  if (::stat(FolderOf(path).c_str(), &folder) != 0) return false;
+  const bool shared = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+  return !shared || folder.st_uid == link.st_uid;
+}
+
+}  // namespace
+
 std::string FollowLinks(const std::string& path) {
   std::string current = path;
   // As many links as the system itself follows before it gives up.
   for (int hop = 0; hop < 40; ++hop) {
     struct stat st {};
     if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    // Another user's link in a shared folder: the link itself is the file.
+    if (!MayFollow(current, st)) return current;
     std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
     const ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
     if (length <= 0 || static_cast<size_t>(length) >= target.size()) return current;

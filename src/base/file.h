@@ -39,7 +39,9 @@ std::string NameOf(const std::string& path);
 // The file that a path ends at when it is a symbolic link, through any
 // number of links (a link to a missing file gives the missing file's
 // path); any other path as it is. Saving over a link replaces what it
-// points to, not the link.
+// points to, not the link; but another user's link in a sticky folder
+// that others may write to is not followed (the kernel's own rule for
+// fs.protected_symlinks): there the link itself is the file.
 std::string FollowLinks(const std::string& path);
 
 // The mode that a new file gets from the user's umask: 0666 without the

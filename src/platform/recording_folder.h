@@ -33,6 +33,7 @@ struct TRecordingJournal {
   TRect Area;             // the screen area recorded, in screen pixels
   std::vector<std::string> Pictures;  // full paths, in capture order
   std::vector<std::string> Targets;   // files that a save of it was begun into
+  bool Saved = false;                  // a save of it was complete before its pictures were deleted
 };
 
 class TRecordingFolder {
@@ -40,9 +41,9 @@ class TRecordingFolder {
   // A new recording folder with its journal begun and its lock held.
   static std::unique_ptr<TRecordingFolder> Create(int64_t started, int32_t frameTime, const TRect& area);
   // The folders of recordings whose program has gone, oldest first, each
-  // locked now by this process. Folders with no picture to save, the
-  // remains of one whose making was cut short among them, are deleted on
-  // the way.
+  // locked now by this process. Folders with no picture left to save, the
+  // remains of one whose making was cut short and those of one that was
+  // saved among them, are deleted on the way.
   static std::vector<std::unique_ptr<TRecordingFolder>> Abandoned();
 
   // Lets go of the lock; the folder stays unless Remove ran.
@@ -64,6 +65,9 @@ class TRecordingFolder {
   void SetArea(const TRect& area);
   // A save of the recording is about to write target.
   void AddTarget(const std::string& target);
+  // A save of it is complete: whatever is left of it after a crash from
+  // here on is no recording to offer back, but to remove.
+  void MarkSaved();
 
   // Deletes what a program that died while exporting left half-written:
   // the writer's intermediate file and the temporary files beside the

@@ -249,8 +249,16 @@ HRESULT AVISaveV(const char* path, const void*, const AVISAVECALLBACK& callback,
   } catch (...) {
     r = AVIERR_ERROR;
   }
-  // mkstemp makes the file private; the video gets what any new file gets.
-  if (r == AVIERR_OK && fchmod(fd, NewFileMode()) != 0) r = AVIERR_FILEWRITE;
+  // mkstemp makes the file private. A video that replaces a file keeps
+  // that file's permissions (and its group, where we may give it), so a
+  // private video stays private; a new one gets what any new file gets.
+  struct stat replaced {};
+  const bool replaces = ::lstat(target.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
+  if (replaces && replaced.st_gid != getegid() && fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
+    // Not a group of ours: the file keeps our own, and its bits below.
+  }
+  if (r == AVIERR_OK && fchmod(fd, replaces ? (replaced.st_mode & 07777) : NewFileMode()) != 0)
+    r = AVIERR_FILEWRITE;
   if (r == AVIERR_OK && std::rename(temporary.c_str(), target.c_str()) != 0) r = AVIERR_FILEWRITE;
   if (r != AVIERR_OK) std::remove(temporary.c_str());
   ::close(fd);

@@ -2,6 +2,7 @@
 // and ffmpeg as the outside referee of every file written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -396,16 +397,58 @@ TEST_F(VfwTest, AnAbortedOrFailedSaveLeavesNoFileAndTheOldOneWhole) {
   std::getline(kept, text);
   EXPECT_EQ(text, "an older video");
 
-  // A save that succeeds replaces it, with the mode the umask gives.
+  // A save that succeeds replaces it, keeping the permissions it had: a
+  // private video stays private whatever the umask. A new file takes the
+  // umask's.
+  ASSERT_EQ(chmod(output.c_str(), 0600), 0);
   const mode_t old = umask(002);
   r = AVISaveV(output.c_str(), nullptr, nullptr, 1, &stream, options);
+  const std::string fresh = Folder.File("fresh.avi");
+  EXPECT_EQ(AVISaveV(fresh.c_str(), nullptr, nullptr, 1, &stream, options), AVIERR_OK);
   umask(old);
   EXPECT_EQ(r, AVIERR_OK);
-  EXPECT_EQ(std::filesystem::status(output).permissions(),
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                std::filesystem::perms::group_read | std::filesystem::perms::group_write |
-                std::filesystem::perms::others_read);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder.Path()), {}), 2);
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(output).permissions(), perms::owner_read | perms::owner_write);
+  EXPECT_EQ(std::filesystem::status(fresh).permissions(), perms::owner_read | perms::owner_write |
+                                                              perms::group_read | perms::group_write |
+                                                              perms::others_read);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder.Path()), {}), 3);
+  AVIStreamRelease(stream);
+  AVIFileRelease(video);
+}
+
+// Another user's link in a shared sticky folder (like /tmp) is not
+// followed: the save replaces the link itself, and the user's own file it
+// pointed to stays as it was; a dangling one makes no file where it
+// points. The user's own link there is followed, as anywhere.
+TEST_F(VfwTest, AnotherUsersLinkInASharedFolderIsReplacedNotFollowed) {
+  TTestUser other;
+  if (!other.Made()) GTEST_SKIP() << "making a second user needs root";
+  TTempFolder shared;
+  ASSERT_EQ(chmod(shared.Path().c_str(), 01777), 0);
+  const std::string mine = Folder.File("mine.avi"), nowhere = Folder.File("nowhere.avi");
+  std::ofstream(mine) << "my own video";
+  const std::string planted = shared.File("video.avi"), dangling = shared.File("dangling.avi");
+  ASSERT_TRUE(other.Run([&] {
+    return symlink(mine.c_str(), planted.c_str()) == 0 && symlink(nowhere.c_str(), dangling.c_str()) == 0;
+  }));
+  const std::string frames = Folder.File("frames.avi");
+  WriteVideo(frames, 4, 16, 16, pf24bit);
+  PAVIFILE video = nullptr;
+  ASSERT_EQ(AVIFileOpenA(&video, frames.c_str(), OF_READ, nullptr), AVIERR_OK);
+  PAVISTREAM stream = nullptr;
+  ASSERT_EQ(AVIFileGetStream(video, &stream, streamtypeVIDEO, 0), AVIERR_OK);
+  EXPECT_EQ(AVISaveV(planted.c_str(), nullptr, nullptr, 1, &stream, nullptr), AVIERR_OK);
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(planted)));
+  EXPECT_TRUE(ReadText(mine) == "my own video");  // untouched
+  EXPECT_EQ(AVISaveV(dangling.c_str(), nullptr, nullptr, 1, &stream, nullptr), AVIERR_OK);
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dangling)));
+  EXPECT_FALSE(std::filesystem::exists(nowhere));
+  const std::string ours = shared.File("ours.avi");
+  ASSERT_EQ(symlink(mine.c_str(), ours.c_str()), 0);
+  EXPECT_EQ(AVISaveV(ours.c_str(), nullptr, nullptr, 1, &stream, nullptr), AVIERR_OK);
+  EXPECT_TRUE(std::filesystem::is_symlink(ours));
+  EXPECT_TRUE(ReadText(mine) != "my own video");  // replaced through our own link
   AVIStreamRelease(stream);
   AVIFileRelease(video);
 }

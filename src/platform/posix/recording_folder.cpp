@@ -133,6 +133,8 @@ bool ReadJournal(const std::string& folder, TRecordingJournal& journal, uint64_t
       nextNumber = std::max(nextNumber, number + 1);
     } else if (word == "target" && !rest.empty()) {
       journal.Targets.push_back(Unescape(rest));
+    } else if (word == "saved") {
+      journal.Saved = true;
     }
   }
   return header;
@@ -248,7 +250,12 @@ std::vector<std::unique_ptr<TRecordingFolder>> TRecordingFolder::Abandoned() {
     // nothing of its own yet; either way nothing is there to save.
     std::unique_ptr<TRecordingFolder> folder(new TRecordingFolder(path, lock));
     const bool journal = ReadJournal(path, folder->FJournal, folder->FNextNumber);
-    if (!journal || folder->FJournal.Pictures.empty()) {
+    const std::vector<std::string>& pictures = folder->FJournal.Pictures;
+    const bool anyLeft = std::any_of(pictures.begin(), pictures.end(), [](const std::string& picture) {
+      struct stat file {};
+      return ::lstat(picture.c_str(), &file) == 0;
+    });
+    if (!journal || !anyLeft || folder->FJournal.Saved) {
       folder->RemoveLeftovers();
       folder->Remove();
       continue;
@@ -310,6 +317,11 @@ void TRecordingFolder::AddTarget(const std::string& target) {
   if (std::find(FJournal.Targets.begin(), FJournal.Targets.end(), target) != FJournal.Targets.end()) return;
   Append("target " + Escape(target) + "\n");
   FJournal.Targets.push_back(target);
+}
+
+void TRecordingFolder::MarkSaved() {
+  Append("saved\n");
+  FJournal.Saved = true;
 }
 
 void TRecordingFolder::RemoveLeftovers() {
