@@ -199,8 +199,9 @@ TEST(RecordingFolder, ARecordingOfAKilledProgramIsOfferedAndItsLeftoversRemoved)
 }
 
 // Another user plants links, folders and files where our folders go, in
-// TMPDIR and in /var/tmp; nothing of ours is ever written through them.
-TEST(RecordingFolder, WhatAnotherUserPlantsIsRefusedOrPassedBy) {
+// TMPDIR and in /var/tmp; nothing of ours is ever written through them,
+// and recording goes on in a folder of ours beside them.
+TEST(RecordingFolder, WhatAnotherUserPlantsIsPassedBy) {
   TTestUser other;
   if (!other.Made()) GTEST_SKIP() << "making a second user needs root";
   // A temporary folder like /tmp: anyone may add to it, only owners remove.
@@ -211,41 +212,67 @@ TEST(RecordingFolder, WhatAnotherUserPlantsIsRefusedOrPassedBy) {
   const std::string aim = temp.Path() + "aim";
   auto refusal = [] { return Message([] { RecordingsFolder(); }); };
 
-  ASSERT_TRUE(other.Run([&] { return symlink(aim.c_str(), parent.c_str()) == 0; }));
-  EXPECT_NE(refusal().find("is a symbolic link"), std::string::npos) << refusal();
-  EXPECT_NE(refusal().find("Remove it, or set TMPDIR"), std::string::npos) << refusal();
+  // Their link at our name, their folders at names like our spare ones.
+  ASSERT_TRUE(other.Run([&] {
+    return symlink(aim.c_str(), parent.c_str()) == 0 && mkdir((parent + "-AAAAAA").c_str(), 0700) == 0 &&
+           mkdir((parent + "-AAAAAA/recording-theirs").c_str(), 0700) == 0;
+  }));
+  ASSERT_EQ(symlink(temp.Path().c_str(), (parent + "-BBBBBB").c_str()), 0);
+  const std::string spare = RecordingsFolder();
+  EXPECT_EQ(spare.rfind(parent + "-", 0), 0u) << spare;
+  EXPECT_EQ(spare.size(), parent.size() + 8);
+  EXPECT_NE(spare, parent + "-AAAAAA/");
+  EXPECT_EQ(Mode(spare), 0700u);
+  EXPECT_EQ(RecordingsFolder(), spare);  // found again, not made anew
+  {
+    std::unique_ptr<TRecordingFolder> recording = TRecordingFolder::Create(0, 125, TRect());
+    EXPECT_EQ(recording->Path().rfind(spare + "recording-", 0), 0u);
+    recording->AddPicture(recording->NewPictureFile(".jpg"));
+  }
   EXPECT_FALSE(std::filesystem::exists(aim));
-  EXPECT_THROW(TRecordingFolder::Create(0, 125, TRect()), Exception);
-  EXPECT_FALSE(std::filesystem::exists(aim));
+  // Once their link is gone, our usual folder comes back, and the
+  // recording in the spare one is still found.
+  std::filesystem::remove(parent);
+  EXPECT_EQ(RecordingsFolder(), parent + "/");
+  EXPECT_EQ(RecordingsFolders(), (std::vector<std::string>{parent + "/", spare}));
+  std::vector<std::unique_ptr<TRecordingFolder>> found = TRecordingFolder::Abandoned();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0]->Path().rfind(spare, 0), 0u);
+  found[0]->Remove();
   std::filesystem::remove(parent);
 
+  // Their folder, open to all, at our name: passed by the same way.
   ASSERT_TRUE(other.Run([&] { return mkdir(parent.c_str(), 0777) == 0 && chmod(parent.c_str(), 0777) == 0; }));
-  EXPECT_NE(refusal().find("belongs to another user"), std::string::npos) << refusal();
+  EXPECT_EQ(RecordingsFolder(), spare);
+  EXPECT_EQ(refusal(), "(nothing raised)");
   std::filesystem::remove(parent);
+  // Our own folder with a mode that lets others in is ours to put right.
   ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
   EXPECT_NE(refusal().find("its mode is 0755, not 0700"), std::string::npos) << refusal();
+  EXPECT_NE(refusal().find("Remove it, or set TMPDIR"), std::string::npos) << refusal();
   ASSERT_EQ(chmod(parent.c_str(), 0700), 0);
   EXPECT_EQ(refusal(), "(nothing raised)");
+  EXPECT_TRUE(std::filesystem::exists(parent + "-AAAAAA/recording-theirs"));
 
   // The same in /var/tmp, where recordings go without TMPDIR: the other
   // user is the one recording now, and its folder name was taken first.
   TScopedEnv noTmpdir("TMPDIR", nullptr);
   const std::string theirs = "/var/tmp/pelimar-" + std::to_string(other.Uid());
-  std::filesystem::remove_all(theirs);
+  auto clear = [&] {
+    std::filesystem::remove_all(theirs);
+    for (const auto& entry : std::filesystem::directory_iterator("/var/tmp"))
+      if (entry.path().string().rfind(theirs + "-", 0) == 0) std::filesystem::remove_all(entry.path());
+  };
+  clear();
   ASSERT_EQ(symlink(aim.c_str(), theirs.c_str()), 0);
   EXPECT_TRUE(other.Run([&] {
-    const std::string message = Message([] { TRecordingFolder::Create(0, 125, TRect()); });
-    return message.find(theirs) != std::string::npos && message.find("symbolic link") != std::string::npos;
-  }));
-  std::filesystem::remove(theirs);
-  // Once nothing stands in the way, the user's recordings work there.
-  EXPECT_TRUE(other.Run([&] {
     std::unique_ptr<TRecordingFolder> recording = TRecordingFolder::Create(0, 125, TRect());
-    const bool made = recording->Path().rfind(theirs + "/recording-", 0) == 0 && Mode(theirs) == 0700 &&
+    const std::string folder = FolderOf(FolderOf(recording->Path()));
+    const bool made = folder.rfind(theirs + "-", 0) == 0 && Mode(folder) == 0700 &&
                       Mode(recording->NewPictureFile(".jpg")) == 0600;
     recording->Remove();
     return made;
   }));
-  std::filesystem::remove_all(theirs);
+  clear();
   EXPECT_FALSE(std::filesystem::exists(aim));
 }

@@ -18,12 +18,18 @@
 // when that is set and else under /var/tmp (on disk, where /tmp is often
 // memory). The parent and each folder are mode 0700; every file in them is
 // created exclusively, never through a symbolic link, with mode 0600.
+// When another user has taken the name pelimar-<uid> first (with a link, a
+// file or a folder of theirs), the parent is pelimar-<uid>-XXXXXX beside
+// it, made by mkdtemp, so that no one can take the name in advance.
 
 // The parent of this user's recording folders, ending in "/", made when it
 // is missing. Raises, saying what is wrong, when it cannot be made or when
-// what stands there is not a real folder that belongs to this user and no
-// one else may enter (a symbolic link, another owner, wider permissions).
+// this user's own pelimar-<uid> lets others in (wider permissions).
 std::string RecordingsFolder();
+// Every parent of this user's that may hold recordings: pelimar-<uid> and
+// each pelimar-<uid>-XXXXXX, when it is a real folder of this user's that
+// no one else may enter.
+std::vector<std::string> RecordingsFolders();
 
 // What a recording's journal holds: written as the recording goes, read
 // back when a recording is offered after a crash.

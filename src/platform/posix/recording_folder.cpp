@@ -140,34 +140,96 @@ bool ReadJournal(const std::string& folder, TRecordingJournal& journal, uint64_t
   return header;
 }
 
-}  // namespace
-
-std::string RecordingsFolder() {
+// $TMPDIR, or /var/tmp without it, with no "/" at its end.
+std::string TemporaryBase() {
   const char* tmpdir = std::getenv("TMPDIR");
   std::string base = tmpdir && *tmpdir ? tmpdir : "/var/tmp";
   while (base.size() > 1 && base.back() == '/') base.pop_back();
-  const std::string path = (base == "/" ? "" : base) + "/pelimar-" + std::to_string(geteuid());
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-    throw Exception("Cannot make the folder for recordings " + path + ": " + Reason());
+  return base == "/" ? "" : base;
+}
+
+std::string UserFolderName() {
+  return "pelimar-" + std::to_string(geteuid());
+}
+
+// A real folder, not a link, of this user's and no one else may enter.
+bool IsPrivateFolder(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
+// The folders of ours that another user's thing at pelimar-<uid> made
+// necessary: pelimar-<uid>-XXXXXX, made by mkdtemp, so no one could have
+// had them ready. Only those that are ours and private count.
+std::vector<std::string> SpareFolders(const std::string& base) {
+  std::vector<std::string> found;
+  DIR* dir = ::opendir(base.empty() ? "/" : base.c_str());
+  if (!dir) return found;
+  const std::string prefix = UserFolderName() + "-";
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    struct stat st {};
+    if (::lstat((base + "/" + name).c_str(), &st) == 0 && IsPrivateFolder(st)) found.push_back(base + "/" + name + "/");
+  }
+  ::closedir(dir);
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+// Why what stands at path cannot be our folder for recordings; empty when
+// it can. mine says whether it is this user's own (which the user can put
+// right) rather than another user's.
+std::string Refusal(const std::string& path, bool& mine) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0)
     throw Exception("Cannot use the folder for recordings " + path + ": " + Reason());
-  std::string refusal;
+  mine = st.st_uid == geteuid();
   if (S_ISLNK(st.st_mode)) {
-    refusal = "it is a symbolic link, which anyone could have put there";
-  } else if (!S_ISDIR(st.st_mode)) {
-    refusal = "it is not a folder";
-  } else if (st.st_uid != geteuid()) {
-    refusal = "it belongs to another user (" + std::to_string(st.st_uid) + ")";
-  } else if ((st.st_mode & 077) != 0) {
+    mine = false;  // whoever made it, a link there is never followed
+    return "it is a symbolic link, which anyone could have put there";
+  }
+  if (!S_ISDIR(st.st_mode)) return "it is not a folder";
+  if (!mine) return "it belongs to another user (" + std::to_string(st.st_uid) + ")";
+  if ((st.st_mode & 077) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    refusal = std::string("other users may use it (its mode is ") + mode + ", not 0700)";
+    return std::string("other users may use it (its mode is ") + mode + ", not 0700)";
   }
-  if (!refusal.empty())
+  return "";
+}
+
+}  // namespace
+
+std::string RecordingsFolder() {
+  const std::string base = TemporaryBase();
+  const std::string path = base + "/" + UserFolderName();
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    throw Exception("Cannot make the folder for recordings " + path + ": " + Reason());
+  bool mine = true;
+  const std::string refusal = Refusal(path, mine);
+  if (refusal.empty()) return path + "/";
+  if (mine)
     throw Exception("Pelimar keeps recordings only in a folder of your own, and " + path + " is not: " +
                     refusal + ". Remove it, or set TMPDIR to a folder of yours");
-  return path + "/";
+  // Another user took the name first, in a temporary folder that only they
+  // (or root) may clear. Recording goes on in a folder of ours whose name
+  // no one can know in advance; the next start finds it again.
+  const std::vector<std::string> spare = SpareFolders(base);
+  if (!spare.empty()) return spare.front();
+  std::string made = path + "-XXXXXX";
+  if (!mkdtemp(made.data()))
+    throw Exception("Cannot make a folder for recordings beside " + path + " (" + refusal + "): " + Reason());
+  return made + "/";
+}
+
+std::vector<std::string> RecordingsFolders() {
+  const std::string base = TemporaryBase();
+  std::vector<std::string> folders;
+  struct stat st {};
+  const std::string usual = base + "/" + UserFolderName();
+  if (::lstat(usual.c_str(), &st) == 0 && IsPrivateFolder(st)) folders.push_back(usual + "/");
+  for (const std::string& spare : SpareFolders(base)) folders.push_back(spare);
+  return folders;
 }
 
 TRecordingFolder::TRecordingFolder(std::string path, int lock) : FPath(std::move(path)), FLock(lock) {}
@@ -226,20 +288,23 @@ std::unique_ptr<TRecordingFolder> TRecordingFolder::Create(int64_t started, int3
 }
 
 std::vector<std::unique_ptr<TRecordingFolder>> TRecordingFolder::Abandoned() {
-  const std::string parent = RecordingsFolder();
-  std::vector<std::unique_ptr<TRecordingFolder>> found;
-  DIR* dir = ::opendir(parent.c_str());
-  if (!dir) throw Exception("Cannot read the folder for recordings " + parent + ": " + Reason());
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name.rfind(kFolderPrefix, 0) == 0) names.push_back(name);
+  // Raises as a recording would when no folder of ours can be had.
+  RecordingsFolder();
+  std::vector<std::string> paths;
+  for (const std::string& parent : RecordingsFolders()) {
+    DIR* dir = ::opendir(parent.c_str());
+    if (!dir) throw Exception("Cannot read the folder for recordings " + parent + ": " + Reason());
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.rfind(kFolderPrefix, 0) == 0) paths.push_back(parent + name);
+    }
+    ::closedir(dir);
   }
-  ::closedir(dir);
-  for (const std::string& name : names) {
-    const std::string path = parent + name + "/";
+  std::vector<std::unique_ptr<TRecordingFolder>> found;
+  for (const std::string& name : paths) {
+    const std::string path = name + "/";
     struct stat st {};
-    if (::lstat((parent + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
+    if (::lstat(name.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
     const int lock = OpenFolder(path);
     if (lock < 0) continue;
     if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
