@@ -4,8 +4,11 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -278,4 +281,86 @@ TEST_F(RegistryTest, AKeyOfMillionsOfValuesIsReadAndSaved) {
   const std::string saved = ReadText(HivePath());
   EXPECT_EQ(saved.size(), text.size());
   EXPECT_TRUE(saved.ends_with("\r\n\"FPS\"=dword:00000006\r\n"));
+}
+
+// A file cut short after a line that goes on (its last value's backslash),
+// as an editor's slip or a full disk leaves it: the values the program
+// writes after it are read back as values of their own, close after close,
+// and no name ever holds two lines.
+TEST_F(RegistryTest, ValuesWrittenAfterALineThatGoesOnAreTheirOwn) {
+  const std::string key = "software\\quorvane\\Sorvek";
+  for (const char* end : {"", "\n", "\n\n", "\n  \n\"Other\"=dword:00000002\n"}) {
+    WriteHive(std::string("Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\") + key +
+              "]\n\"fps\"=dword:00000001\n\"FPS\"=dword:00000002\n\"Blob\"=hex:01,02,\\" + end);
+    for (int close = 0; close < 3; ++close) {
+      TRegistry registry;
+      ASSERT_TRUE(registry.OpenKey(key, false)) << ReadText(HivePath());
+      if (close > 0) {
+        EXPECT_EQ(registry.ReadInteger("FPS"), 7) << ReadText(HivePath());
+      }
+      registry.WriteValues({TRegistry::IntegerValue("FPS", 7), TRegistry::IntegerValue("ShowArea", 1)});
+      EXPECT_EQ(registry.ReadInteger("ShowArea"), 1);
+    }
+    std::istringstream lines(ReadText(HivePath()));
+    int fps = 0;
+    for (std::string line; std::getline(lines, line);) fps += strncasecmp(line.c_str(), "\"fps\"", 5) == 0;
+    EXPECT_EQ(fps, 1) << ReadText(HivePath());
+    THive hive;
+    ASSERT_TRUE(THive::Parse(ReadText(HivePath()), hive));
+    TRegValue value;
+    EXPECT_EQ(hive.Get(key, "Blob", value), THive::TLookup::Unreadable);
+    if (std::string(end).find("Other") != std::string::npos) {
+      EXPECT_EQ(hive.Get(key, "Other", value), THive::TLookup::Found) << ReadText(HivePath());
+    }
+  }
+}
+
+// Names made to meet in an index hashed by plain FNV-1a (the same lowest
+// 20 bits, which is all an index of up to a million slots looks at), and a
+// UTF-16 file with one byte too many at its end.
+TEST_F(RegistryTest, NamesMadeToMeetInTheIndexAndAnOddLastByte) {
+  const uint64_t prime = 1099511628211ull, mask = (1u << 20) - 1;
+  uint64_t state = 14695981039346656037ull;
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::vector<std::pair<std::string, std::string>> pairs;  // blocks that lead to the same low bits
+  for (int position = 0; position < 16; ++position) {
+    std::unordered_map<uint64_t, std::string> reached;
+    for (size_t block = 0; pairs.size() == static_cast<size_t>(position); ++block) {
+      std::string text;
+      uint64_t h = state;
+      for (size_t n = block, k = 0; k < 3; ++k, n /= letters.size()) {
+        text += letters[n % letters.size()];
+        h = (h ^ static_cast<uint8_t>(text.back())) * prime;
+      }
+      auto [met, fresh] = reached.emplace(h & mask, text);
+      if (!fresh) {
+        pairs.emplace_back(met->second, text);
+        state = h;  // only the low bits matter from here on, and they are the same
+      }
+    }
+  }
+  std::string text = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\software\\quorvane\\Sorvek]\n";
+  std::unordered_set<uint64_t> slots;
+  for (uint32_t choice = 0; choice < (1u << 16); ++choice) {
+    std::string name;
+    for (int position = 0; position < 16; ++position)
+      name += choice >> position & 1 ? pairs[position].second : pairs[position].first;
+    slots.insert(THive::NameHash(name) & mask);
+    text += "\"" + name + "\"=dword:00000001\n";
+  }
+  // 65,536 names in a million slots: about 63,500 different ones by chance.
+  EXPECT_GT(slots.size(), 60000u);
+  EXPECT_EQ(THive::NameHash("ShowArea"), THive::NameHash("SHOWAREA"));
+  WriteHive(text + "\"FPS\"=dword:00000005\n");
+  TRegistry registry;
+  ASSERT_TRUE(registry.OpenKey("software\\quorvane\\Sorvek", false));
+  EXPECT_EQ(registry.ReadInteger("fps"), 5);
+
+  const std::string odd = Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\k]\r\n") + "!";
+  WriteHive(odd);
+  ASSERT_TRUE(registry.OpenKey("k", false));
+  registry.WriteInteger("FPS", 6);
+  const std::string saved = ReadText(HivePath());
+  EXPECT_TRUE(saved.ends_with(Utf16("\"FPS\"=dword:00000006\r\n").substr(2) + "!")) << saved.size();
+  EXPECT_EQ(saved.substr(0, odd.size() - 1), odd.substr(0, odd.size() - 1));
 }

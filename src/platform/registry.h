@@ -58,6 +58,9 @@ class THive {
   void Set(const std::string& path, const TRegValue& value);
   // The values of a key that can be read, in the file's order.
   std::vector<TRegValue> Values(const std::string& path) const;
+  // The hash of a value name in a key's index: the same for names that
+  // differ only in the case of A to Z, keyed anew for each run.
+  static uint64_t NameHash(std::string_view name);
 
  private:
   // One value or other line of a key, as it stands in the text: the text
@@ -80,6 +83,7 @@ class THive {
     mutable std::vector<std::pair<uint64_t, size_t>> Slots;
     mutable size_t Used = 0;
     mutable bool Indexed = false;
+    mutable bool Repeats = false;  // some name has more than one entry
   };
   static constexpr size_t kNoEntry = static_cast<size_t>(-1);
   std::string_view Text(const TEntry& entry) const;
@@ -97,6 +101,7 @@ class THive {
 
   std::string FText;  // the file as UTF-8, line breaks as they were
   TEncoding FEncoding = TEncoding::Utf8;
+  std::string FOddByte;  // a UTF-16 file's last byte that makes no unit, kept for the end
   std::string FHeader = "Windows Registry Editor Version 5.00";
   std::string FLineBreak = "\r\n";
   std::vector<TKey> FKeys;

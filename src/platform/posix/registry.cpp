@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 
 #include "base/exception.h"
 #include "base/file.h"
@@ -302,12 +303,16 @@ THive::THive() {
 bool THive::Parse(const std::string& bytes, THive& hive) {
   hive = THive();
   std::string_view raw = bytes;
+  auto utf16 = [&](std::string_view units) {
+    if (units.size() % 2 != 0) hive.FOddByte.assign(units.substr(units.size() - 1));
+    hive.FText = Utf16LeToUtf8(units);
+  };
   if (raw.starts_with("\xFF\xFE")) {
     hive.FEncoding = TEncoding::Utf16LeBom;
-    hive.FText = Utf16LeToUtf8(raw.substr(2));
+    utf16(raw.substr(2));
   } else if (raw.size() >= 2 && raw[0] != 0 && raw[1] == 0) {
     hive.FEncoding = TEncoding::Utf16Le;
-    hive.FText = Utf16LeToUtf8(raw);
+    utf16(raw);
   } else if (raw.starts_with("\xEF\xBB\xBF")) {
     hive.FEncoding = TEncoding::Utf8Bom;
     hive.FText.assign(raw.substr(3));
@@ -361,7 +366,8 @@ bool THive::Parse(const std::string& bytes, THive& hive) {
       continue;
     }
     // Long hex values go on over lines that end in a backslash, never
-    // into a key's line.
+    // into a key's line or past a blank one: a file cut short after such a
+    // line must not take what is written after it for more of its value.
     std::string_view name;
     size_t data = 0;
     if (TrimRight(line).ends_with('\\') && ScanValue(line, buffer, name, data) &&
@@ -371,8 +377,8 @@ bool THive::Parse(const std::string& bytes, THive& hive) {
         size_t nextBegin = 0, nextEnd = 0;
         if (!nextLine(nextBegin, nextEnd)) break;
         const std::string_view next = text.substr(nextBegin, nextEnd - nextBegin);
-        if (next.find_first_not_of(" \t") != std::string_view::npos &&
-            next[next.find_first_not_of(" \t")] == '[') {
+        const size_t first = next.find_first_not_of(" \t");
+        if (first == std::string_view::npos || next[first] == '[') {
           at = saved;
           break;
         }
@@ -406,9 +412,13 @@ std::string THive::Print() const {
       out += KeyLine(FKeys[k]);
       out += FLineBreak;
     }
-    for (const TEntry& entry : FKeys[k].Entries) {
-      out += Text(entry);
+    const std::vector<TEntry>& entries = FKeys[k].Entries;
+    for (size_t e = 0; e < entries.size(); ++e) {
+      out += Text(entries[e]);
       out += FLineBreak;
+      // A line that goes on but was cut short: a blank line keeps the
+      // next value from being read as its continuation.
+      if (e + 1 < entries.size() && TrimRight(Text(entries[e])).ends_with('\\')) out += FLineBreak;
     }
   }
   switch (FEncoding) {
@@ -417,9 +427,9 @@ std::string THive::Print() const {
     case TEncoding::Utf8Bom:
       return "\xEF\xBB\xBF" + out;
     case TEncoding::Utf16Le:
-      return Utf8ToUtf16Le(out);
+      return Utf8ToUtf16Le(out) + FOddByte;
     case TEncoding::Utf16LeBom:
-      return "\xFF\xFE" + Utf8ToUtf16Le(out);
+      return "\xFF\xFE" + Utf8ToUtf16Le(out) + FOddByte;
   }
   return out;
 }
@@ -444,15 +454,63 @@ void THive::AddKey(const std::string& path) {
 
 namespace {
 
-uint64_t NoCaseHash(std::string_view text) {
-  uint64_t hash = 14695981039346656037ull;  // FNV-1a over the lower-cased bytes
-  for (char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    hash ^= b >= 'A' && b <= 'Z' ? b + 32u : b;
-    hash *= 1099511628211ull;
-  }
-  return hash;
+// The index's hash: SipHash-1-3 of the lower-cased name under a key drawn
+// at random for each run, so that no file can hold names chosen to meet in
+// the index and make every look-up walk them all.
+uint64_t RotateLeft(uint64_t x, int bits) {
+  return x << bits | x >> (64 - bits);
 }
+
+struct TSipKey {
+  uint64_t K0 = 0, K1 = 0;
+  TSipKey() {
+    std::random_device random;
+    K0 = static_cast<uint64_t>(random()) << 32 | random();
+    K1 = static_cast<uint64_t>(random()) << 32 | random();
+  }
+};
+
+}  // namespace
+
+uint64_t THive::NameHash(std::string_view name) {
+  static const TSipKey key;
+  uint64_t v0 = key.K0 ^ 0x736f6d6570736575ull, v1 = key.K1 ^ 0x646f72616e646f6dull;
+  uint64_t v2 = key.K0 ^ 0x6c7967656e657261ull, v3 = key.K1 ^ 0x7465646279746573ull;
+  auto round = [&] {
+    v0 += v1;
+    v1 = RotateLeft(v1, 13) ^ v0;
+    v0 = RotateLeft(v0, 32);
+    v2 += v3;
+    v3 = RotateLeft(v3, 16) ^ v2;
+    v0 += v3;
+    v3 = RotateLeft(v3, 21) ^ v0;
+    v2 += v1;
+    v1 = RotateLeft(v1, 17) ^ v2;
+    v2 = RotateLeft(v2, 32);
+  };
+  auto word = [&](uint64_t m) {
+    v3 ^= m;
+    round();
+    v0 ^= m;
+  };
+  uint64_t m = 0;
+  size_t i = 0;
+  for (; i < name.size(); ++i) {
+    m |= static_cast<uint64_t>(static_cast<unsigned char>(LowerAscii(name[i]))) << (8 * (i % 8));
+    if (i % 8 == 7) {
+      word(m);
+      m = 0;
+    }
+  }
+  word(m | static_cast<uint64_t>(name.size() & 0xFF) << 56);
+  v2 ^= 0xFF;
+  round();
+  round();
+  round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+namespace {
 
 bool NoCaseEqual(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -493,8 +551,9 @@ void THive::Insert(const TKey& key, std::string_view name, size_t entry) const {
       key.Slots[at] = {hash, index};
     }
   }
-  const uint64_t hash = NoCaseHash(name);
+  const uint64_t hash = NameHash(name);
   auto& slot = key.Slots[Slot(key, name, hash)];
+  if (slot.second != kNoEntry) key.Repeats = true;
   if (slot.second == kNoEntry) ++key.Used;
   slot = {hash, entry};  // a name written again: the later entry counts
 }
@@ -502,7 +561,7 @@ void THive::Insert(const TKey& key, std::string_view name, size_t entry) const {
 size_t THive::FindEntry(const TKey& key, std::string_view name) const {
   MakeIndex(key);
   if (key.Slots.empty()) return kNoEntry;
-  return key.Slots[Slot(key, name, NoCaseHash(name))].second;
+  return key.Slots[Slot(key, name, NameHash(name))].second;
 }
 
 void THive::MakeIndex(const TKey& key) const {
@@ -534,6 +593,25 @@ void THive::Set(const std::string& path, const TRegValue& value) {
   const size_t entry = FindEntry(key, value.Name);
   if (entry != kNoEntry) {
     key.Entries[entry] = std::move(printed);
+    if (key.Repeats) {
+      // The earlier lines of the name, which the later one hid, go: a name
+      // is left with the one line that was set.
+      std::string buffer;
+      std::string_view name;
+      std::vector<TEntry> kept;
+      kept.reserve(key.Entries.size());
+      for (size_t i = 0; i < key.Entries.size(); ++i)
+        if (i == entry || !EntryName(key.Entries[i], buffer, name) || !NoCaseEqual(name, value.Name))
+          kept.push_back(std::move(key.Entries[i]));
+      const bool removed = kept.size() != key.Entries.size();
+      key.Entries = std::move(kept);
+      if (removed) {
+        key.Indexed = false;
+        key.Slots.clear();
+        key.Used = 0;
+        key.Repeats = false;
+      }
+    }
   } else {
     key.Entries.push_back(std::move(printed));
     Insert(key, value.Name, key.Entries.size() - 1);
