@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "image/picture_files.h"
 #include "platform/recording_folder.h"
 #include "platform/registry.h"
+#include "sound_server.h"
 #include "test_support.h"
 #include "x_server.h"
 
@@ -591,4 +593,67 @@ TEST(EndToEnd, ARecordingSurvivesItsXServer) {
   TXServer server(1280, 1024);
   server.PaintRoot(Blocks);
   SaveTheOfferedRecording(server, temp, pictures, temp.File("survived.avi"), false);
+}
+
+// kill -9 while recording desktop audio: the recording offered at the next
+// start is saved with its sound, lined up with its pictures as a stopped
+// recording's is: each click within a frame time of the picture where the
+// screen changed with it, the last one in the second the sound file's
+// header had not yet counted.
+TEST(EndToEnd, ARecordingWithSoundOfAKilledProgramKeepsItsSound) {
+  TXServer server(1024, 768);
+  TTempFolder temp;
+  TSoundServer sound;
+  const std::string click = temp.File("click.wav");
+  RunCommand("sox -n -r 48000 -c 2 -b 16 '" + click + "' synth 0.02 square 700 vol 0.9");
+  auto paint = [&](uint32_t grey) { server.PaintRoot([grey](int32_t, int32_t) { return grey * 0x010101u; }); };
+  paint(0x20);
+  {
+    // Its settings as a first close keeps them, then with sound.
+    ASSERT_TRUE(TProgram(server, temp).Close());
+    TScopedEnv config("XDG_CONFIG_HOME", temp.Path().c_str());
+    TRegistry settings;
+    ASSERT_TRUE(settings.OpenKey("software\\quorvane\\Sorvek", true));
+    settings.WriteValues({TRegistry::IntegerValue("FPS", 8), TRegistry::IntegerValue("Sound", 2),
+                          TRegistry::IntegerValue("IncludeCursor", 0)});
+  }
+  {
+    TProgram program(server, temp);
+    program.Press(4);  // "Set recording area"
+    Pause(700);
+    server.Run("xdotool mousemove 100 100 mousedown 1 mousemove 130 110 mousemove 150 120 mouseup 1");
+    Pause(300);
+    program.Press(43);  // "&Start recording..."
+    server.Run("xdotool mousemove 0 760");
+    // A fresh null output takes its first seconds to run at a low latency.
+    Pause(1500);
+    for (int flip = 0; flip < 4; ++flip) {
+      Pause(1700);
+      paint(flip % 2 ? 0x20 : 0xE0);
+      sound.Play(click, "desktop");
+    }
+    Pause(500);
+    program.Kill();
+  }
+  ASSERT_GT(OfferedPictures(temp), 60u);
+  const std::string avi = temp.File("recovered.avi");
+  {
+    TProgram program(server, temp);
+    ASSERT_FALSE(program.Find("Pelimar").empty()) << "no recording was offered";
+    server.Run("xdotool key Return");  // "Save..."
+    SaveThroughTheDialog(server, program, temp, avi, false);
+    EXPECT_TRUE(program.Close());
+  }
+  const std::vector<double> changes = ColourChanges(avi, 125), clicks = Clicks(avi);
+  ASSERT_EQ(changes.size(), 4u);
+  ASSERT_EQ(clicks.size(), 4u) << RunCommand("ffprobe -v error -show_streams '" + avi + "'");
+  double worst = 0, sum = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    const double offset = clicks[i] - changes[i];
+    EXPECT_LE(std::abs(offset), 0.125) << "click " << i << " is " << offset * 1000 << " ms from its picture";
+    worst = std::max(worst, std::abs(offset));
+    sum += offset;
+  }
+  std::cout << "Recovered with its sound: mean offset " << sum / 4 * 1000 << " ms, worst " << worst * 1000
+            << " ms\n";
 }

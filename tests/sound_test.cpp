@@ -17,33 +17,6 @@ namespace {
 const TXServer* Server = nullptr;
 const TTempFolder* Temp = nullptr;
 
-// The seconds at which the colour changes in the video, from its frames'
-// mean colour.
-std::vector<double> ColourChanges(const std::string& avi, int32_t frameTime) {
-  const std::string bytes =
-      RunCommand("ffmpeg -v error -i '" + avi + "' -vf scale=1:1:flags=area,format=gray -f rawvideo -");
-  std::vector<double> changes;
-  for (size_t i = 1; i < bytes.size(); ++i)
-    if (std::abs(int(uint8_t(bytes[i])) - int(uint8_t(bytes[i - 1]))) > 60)
-      changes.push_back(i * frameTime / 1000.0);
-  return changes;
-}
-
-// The seconds at which a click starts in the AVI's sound.
-std::vector<double> Clicks(const std::string& avi) {
-  const std::string bytes =
-      RunCommand("ffmpeg -v error -i '" + avi + "' -map 0:a -ac 1 -ar 48000 -f s16le -");
-  std::vector<double> clicks;
-  double last = -1;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const int16_t v = static_cast<int16_t>(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8));
-    const double t = double(i / 2) / 48000;
-    if (std::abs(v) > 8000 && t - last > 0.5) clicks.push_back(t);
-    if (std::abs(v) > 8000) last = t;
-  }
-  return clicks;
-}
-
 }  // namespace
 
 class TestSound : public QObject {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -64,6 +65,30 @@ std::string ProbeVideo(const std::string& path) {
       "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
       "stream=codec_name,width,height,time_base,nb_read_frames -of default=nw=1 '" +
       path + "'");
+}
+
+std::vector<double> ColourChanges(const std::string& video, int32_t frameTime) {
+  const std::string bytes =
+      RunCommand("ffmpeg -v error -i '" + video + "' -vf scale=1:1:flags=area,format=gray -f rawvideo -");
+  std::vector<double> changes;
+  for (size_t i = 1; i < bytes.size(); ++i)
+    if (std::abs(int(uint8_t(bytes[i])) - int(uint8_t(bytes[i - 1]))) > 60)
+      changes.push_back(double(i) * frameTime / 1000.0);
+  return changes;
+}
+
+std::vector<double> Clicks(const std::string& video) {
+  const std::string bytes =
+      RunCommand("ffmpeg -v error -i '" + video + "' -map 0:a -ac 1 -ar 48000 -f s16le -");
+  std::vector<double> clicks;
+  double last = -1;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const int16_t v = static_cast<int16_t>(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8));
+    const double t = double(i / 2) / 48000;
+    if (std::abs(v) > 8000 && t - last > 0.5) clicks.push_back(t);
+    if (std::abs(v) > 8000) last = t;
+  }
+  return clicks;
 }
 
 TScopedEnv::TScopedEnv(const char* name, const char* value) : FName(name) {

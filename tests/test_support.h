@@ -35,6 +35,12 @@ int FrameCountOf(const std::string& path);
 // What ffprobe says of that stream: codec_name, width, height, time_base
 // and nb_read_frames, as "key=value" lines.
 std::string ProbeVideo(const std::string& path);
+// The seconds at which a video's mean colour changes (by more than a
+// quarter of its range), from frame to frame of frameTime ms.
+std::vector<double> ColourChanges(const std::string& video, int32_t frameTime);
+// The seconds at which a click (a sample past a quarter of full scale,
+// half a second or more after the last) starts in a video's sound.
+std::vector<double> Clicks(const std::string& video);
 
 // Sets an environment variable for the life of the object.
 class TScopedEnv {

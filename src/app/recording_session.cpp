@@ -135,6 +135,11 @@ bool TRecordingSession::Adopt(std::unique_ptr<TRecordingFolder> recording) {
   Forget();
   FFrames = recording->Journal().Pictures;
   FRecordedFrameTime = recording->Journal().FrameTime;
+  // With the pictures' times and the sound's clock, its sound is lined up
+  // as a recording's that stopped the usual way.
+  FPictureTimes = recording->Journal().PictureTimes;
+  FSoundClock = recording->Journal().SoundClock;
+  FJournaledClock = FSoundClock.size();
   FFolder = std::move(recording);
   return true;
 }
@@ -148,6 +153,8 @@ bool TRecordingSession::Clear() {
 void TRecordingSession::Forget() {
   FSound.reset();  // its file goes with the folder
   FSoundClock.clear();
+  FJournaledClock = 0;
+  FClockLookedAt = 0;
   FSoundFrameTime = 0;
   FSoundFailures.clear();
   for (const std::string& path : FFrames) DeleteFileQuietly(path);
@@ -171,14 +178,31 @@ std::string TRecordingSession::AddPicture(const TBitmap& picture, bool jpeg, int
       TFile file(path, TFile::TMode::Read);
       FFrameSize = static_cast<int64_t>(file.Size());
     }
-    FFolder->AddPicture(path);
+    FFolder->AddPicture(path, takenAt);
   } catch (...) {
     DeleteFileQuietly(path);  // not in the list, so nothing else would delete it
     throw;
   }
   FFrames.push_back(path);
   FPictureTimes.push_back(takenAt);
+  // The sound's clock gains a point about once a second: looked at as
+  // often, so that a crash leaves the journal all a recovered recording's
+  // sound needs.
+  if (FSound && takenAt - FClockLookedAt >= 500000000) {
+    FClockLookedAt = takenAt;
+    try {
+      JournalSoundClock(FSound->Clock());
+    } catch (const Exception&) {
+      // Noted with the next picture, or at the stop.
+    }
+  }
   return path;
+}
+
+void TRecordingSession::JournalSoundClock(const std::vector<TSoundClock>& clock) {
+  if (!FFolder || clock.size() <= FJournaledClock) return;
+  FFolder->AddSoundClock(std::vector<TSoundClock>(clock.begin() + static_cast<ptrdiff_t>(FJournaledClock), clock.end()));
+  FJournaledClock = clock.size();
 }
 
 int64_t TRecordingSession::BytesOnDisk() const {
@@ -221,6 +245,11 @@ void TRecordingSession::FinishSound(int32_t frameTime) {
     if (std::string failure = sound->TakeFailure(); !failure.empty()) FSoundFailures.push_back(failure);
     FSoundClock = sound->Clock();
     sound.reset();
+    try {
+      JournalSoundClock(FSoundClock);
+    } catch (const Exception&) {
+      // Only a recovery after a crash would have needed the rest.
+    }
     if (frameTime > 0) AlignedSound(frameTime);
   } catch (const Exception& e) {
     // The pictures stay; the video goes without sound.

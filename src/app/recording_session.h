@@ -126,6 +126,8 @@ class TRecordingSession {
 
  private:
   void FinishSound(int32_t frameTime);
+  // Notes the points of clock the journal does not have yet.
+  void JournalSoundClock(const std::vector<TSoundClock>& clock);
   void Forget();
 
   TSoundStarter FStartSound;
@@ -140,6 +142,8 @@ class TRecordingSession {
   int64_t FPausedTotal = 0;  // ns
   std::unique_ptr<TSoundCapture> FSound;
   std::vector<TSoundClock> FSoundClock;  // of the finished sound
+  size_t FJournaledClock = 0;            // points of the sound's clock in the journal
+  int64_t FClockLookedAt = 0;            // when the sound's clock was last looked at (monotonic ns)
   int32_t FSoundFrameTime = 0;           // the frame time its aligned file is for
   std::deque<std::string> FSoundFailures;
 };

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/types.h"
+#include "platform/sound_capture.h"
 
 // Where a recording lives while it is made and until it is saved: a folder
 // of its own, private to the user, that holds its pictures, its journal,
@@ -38,9 +40,21 @@ struct TRecordingJournal {
   int32_t FrameTime = 0;  // milliseconds from one picture to the next
   TRect Area;             // the screen area recorded, in screen pixels
   std::vector<std::string> Pictures;  // full paths, in capture order
-  std::vector<std::string> Targets;   // files that a save of it was begun into
-  bool Saved = false;                  // a save of it was complete before its pictures were deleted
+  // When each picture was taken (monotonic clock, ns), as many as Pictures;
+  // none when the journal has none. A time a crash cut off is guessed from
+  // the picture before it and the frame time.
+  std::vector<int64_t> PictureTimes;
+  std::vector<TSoundClock> SoundClock;  // the sound's clock, as far as it came
+  std::vector<std::string> Targets;     // files that a save of it was begun into
+  bool Saved = false;                   // a save of it was complete before its pictures were deleted
 };
+
+// A journal's text into journal: pictures are named inside folder (ending
+// in "/"); nextNumber becomes one past the highest picture number named.
+// False when the text is not a journal of ours. A last line without its
+// line break was cut short by the end of its writer: left out.
+bool ParseJournal(std::string_view text, const std::string& folder, TRecordingJournal& journal,
+                  uint64_t& nextNumber);
 
 class TRecordingFolder {
  public:
@@ -65,8 +79,12 @@ class TRecordingFolder {
   // numbers only grow, so no name is ever searched for.
   std::string NewPictureFile(const std::string& extension);
   // Journal entries, each on the disk (in the system's cache) when the call
-  // returns; a picture is noted once its file is complete, a target once.
-  void AddPicture(const std::string& path);
+  // returns; a picture is noted once its file is complete, with when it was
+  // taken (monotonic clock, ns; 0: not known), a target once.
+  void AddPicture(const std::string& path, int64_t takenAt = 0);
+  // Points of the sound's clock, noted as they come: with the pictures'
+  // times, what lines a recovered recording's sound up with its pictures.
+  void AddSoundClock(const std::vector<TSoundClock>& points);
   void SetFrameTime(int32_t frameTime);
   void SetArea(const TRect& area);
   // A save of the recording is about to write target.

@@ -37,8 +37,8 @@ class TWavFile {
   std::string FError;
 };
 
-// A WAV file of the capture's format, read anywhere: the frames its header
-// counts, no more than the file holds.
+// A WAV file of the capture's format, read anywhere: every frame the file
+// holds, also those its header has not counted yet.
 class TWavReader {
  public:
   explicit TWavReader(const std::string& path);

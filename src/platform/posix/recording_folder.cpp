@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <filesystem>
 
 #include "base/exception.h"
@@ -91,8 +92,7 @@ bool ParseInt(const std::string& text, int64_t& value) {
   return true;
 }
 
-// Reads a journal; false when it is missing or not one of ours. A last line
-// without its line break was cut short by the end of its writer: left out.
+// Reads a journal; false when it is missing or not one of ours.
 bool ReadJournal(const std::string& folder, TRecordingJournal& journal, uint64_t& nextNumber) {
   const int fd = ::open((folder + "journal").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
@@ -104,40 +104,7 @@ bool ReadJournal(const std::string& folder, TRecordingJournal& journal, uint64_t
     text.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
-  size_t at = 0;
-  bool header = false;
-  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-    const std::string line = text.substr(at, end - at);
-    if (!header) {
-      if (line != kJournalHeader) return false;
-      header = true;
-      continue;
-    }
-    const size_t space = line.find(' ');
-    const std::string word = line.substr(0, space);
-    const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
-    int64_t n = 0;
-    if (word == "started" && ParseInt(rest, n)) {
-      journal.Started = n;
-    } else if (word == "frametime" && ParseInt(rest, n) && n > 0 && n <= 1000000) {
-      journal.FrameTime = static_cast<int32_t>(n);
-    } else if (word == "area") {
-      int32_t r[4];
-      if (std::sscanf(rest.c_str(), "%d %d %d %d", &r[0], &r[1], &r[2], &r[3]) == 4)
-        journal.Area = TRect(r[0], r[1], r[2], r[3]);
-    } else if (word == "picture") {
-      // Only names of ours, inside the folder.
-      const uint64_t number = PictureNumber(rest);
-      if (number == 0) continue;
-      journal.Pictures.push_back(folder + rest);
-      nextNumber = std::max(nextNumber, number + 1);
-    } else if (word == "target" && !rest.empty()) {
-      journal.Targets.push_back(Unescape(rest));
-    } else if (word == "saved") {
-      journal.Saved = true;
-    }
-  }
-  return header;
+  return ParseJournal(text, folder, journal, nextNumber);
 }
 
 // $TMPDIR, or /var/tmp without it, with no "/" at its end.
@@ -199,6 +166,71 @@ std::string Refusal(const std::string& path, bool& mine) {
 }
 
 }  // namespace
+
+bool ParseJournal(std::string_view text, const std::string& folder, TRecordingJournal& journal,
+                  uint64_t& nextNumber) {
+  journal = TRecordingJournal();
+  size_t at = 0;
+  bool header = false, anyTime = false;
+  for (size_t end; (end = text.find('\n', at)) != std::string_view::npos; at = end + 1) {
+    const std::string line(text.substr(at, end - at));
+    if (!header) {
+      if (line != kJournalHeader) return false;
+      header = true;
+      continue;
+    }
+    const size_t space = line.find(' ');
+    const std::string word = line.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+    int64_t n = 0;
+    if (word == "started" && ParseInt(rest, n)) {
+      journal.Started = n;
+    } else if (word == "frametime" && ParseInt(rest, n) && n > 0 && n <= 1000000) {
+      journal.FrameTime = static_cast<int32_t>(n);
+    } else if (word == "area") {
+      int32_t r[4];
+      if (std::sscanf(rest.c_str(), "%d %d %d %d", &r[0], &r[1], &r[2], &r[3]) == 4)
+        journal.Area = TRect(r[0], r[1], r[2], r[3]);
+    } else if (word == "picture") {
+      // Only names of ours, inside the folder.
+      const uint64_t number = PictureNumber(rest);
+      if (number == 0) continue;
+      journal.Pictures.push_back(folder + rest);
+      journal.PictureTimes.push_back(0);
+      nextNumber = std::max(nextNumber, number + 1);
+    } else if (word == "taken" && ParseInt(rest, n) && n > 0 && !journal.Pictures.empty()) {
+      journal.PictureTimes.back() = n;
+      anyTime = true;
+    } else if (word == "soundclock") {
+      const size_t gap = rest.find(' ');
+      TSoundClock point;
+      if (gap != std::string::npos && ParseInt(rest.substr(0, gap), point.Frame) &&
+          ParseInt(rest.substr(gap + 1), point.Time) && point.Frame >= 0 &&
+          (journal.SoundClock.empty() || (point.Frame > journal.SoundClock.back().Frame &&
+                                          point.Time > journal.SoundClock.back().Time)))
+        journal.SoundClock.push_back(point);
+    } else if (word == "target" && !rest.empty()) {
+      journal.Targets.push_back(Unescape(rest));
+    } else if (word == "saved") {
+      journal.Saved = true;
+    }
+  }
+  if (!anyTime) {
+    journal.PictureTimes.clear();
+  } else {
+    // A time lost with the line after its picture: one frame time after
+    // the picture before (or before the one after, for the first).
+    const int64_t step = int64_t{journal.FrameTime > 0 ? journal.FrameTime : 1} * 1000000;
+    std::vector<int64_t>& times = journal.PictureTimes;
+    const size_t first = static_cast<size_t>(
+        std::find_if(times.begin(), times.end(), [](int64_t t) { return t != 0; }) - times.begin());
+    for (size_t i = first; i-- > 0;)
+      times[i] = times[i + 1] > INT64_MIN + step ? times[i + 1] - step : INT64_MIN;
+    for (size_t i = first + 1; i < times.size(); ++i)
+      if (times[i] == 0) times[i] = times[i - 1] < INT64_MAX - step ? times[i - 1] + step : INT64_MAX;
+  }
+  return header;
+}
 
 std::string RecordingsFolder() {
   const std::string base = TemporaryBase();
@@ -362,9 +394,26 @@ std::string TRecordingFolder::NewPictureFile(const std::string& extension) {
   throw Exception("Cannot create a picture file in " + FPath + ": every name tried was taken");
 }
 
-void TRecordingFolder::AddPicture(const std::string& path) {
-  Append("picture " + NameOf(path) + "\n");
+void TRecordingFolder::AddPicture(const std::string& path, int64_t takenAt) {
+  // One write: a crash keeps the picture's line whole or not at all; at
+  // worst its time is cut off, and guessed when it is read back.
+  std::string lines = "picture " + NameOf(path) + "\n";
+  if (takenAt > 0) lines += "taken " + std::to_string(takenAt) + "\n";
+  Append(lines);
   FJournal.Pictures.push_back(path);
+  if (takenAt > 0 || !FJournal.PictureTimes.empty()) {
+    FJournal.PictureTimes.resize(FJournal.Pictures.size() - 1);
+    FJournal.PictureTimes.push_back(takenAt);
+  }
+}
+
+void TRecordingFolder::AddSoundClock(const std::vector<TSoundClock>& points) {
+  std::string lines;
+  for (const TSoundClock& point : points)
+    lines += "soundclock " + std::to_string(point.Frame) + " " + std::to_string(point.Time) + "\n";
+  if (lines.empty()) return;
+  Append(lines);
+  FJournal.SoundClock.insert(FJournal.SoundClock.end(), points.begin(), points.end());
 }
 
 void TRecordingFolder::SetFrameTime(int32_t frameTime) {
