@@ -125,7 +125,7 @@ void ParseStrl(TInput& in, uint64_t from, uint64_t to, TStreamBuild& stream) {
       stream.SuperIndex = in.Bytes(c.Data, static_cast<uint32_t>(c.Size));
     } else if (c.Id == MakeFourCC('s', 't', 'r', 'n')) {
       auto name = in.Bytes(c.Data, static_cast<uint32_t>(std::min<uint64_t>(c.Size, 63)));
-      std::memcpy(stream.Track->Info.szName, name.data(), name.size());
+      if (!name.empty()) std::memcpy(stream.Track->Info.szName, name.data(), name.size());
     }
   }
 }

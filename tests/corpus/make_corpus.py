@@ -68,6 +68,7 @@ files = {
                             chunk(b"00wb", b"\1" * 7) + chunk(b"00wb", b"\2" * 2) + chunk(b"00wb", b"\3" * 9)),
     "audio_zero_sample.avi": avi([lst(b"strl", strh(b"auds", sample=0) + chunk(b"strf", wavefmt()))],
                                  chunk(b"00wb", b"\1" * 16)),
+    "empty_name.avi": avi([lst(b"strl", strh(b"vids") + chunk(b"strf", bih()) + chunk(b"strn", b""))], frame),
 }
 
 # OpenDML: a super index whose entries all name the same standard index,

@@ -1,5 +1,6 @@
 #include "exercise.h"
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -23,20 +24,22 @@ int32_t ExerciseReader(const uint8_t* data, size_t size) {
     const LONG start = AVIStreamStart(stream), length = AVIStreamLength(stream);
     std::vector<uint8_t> buffer;
     // Every sample, in reads of up to 4096 samples and 1 MiB.
-    for (LONG at = start; at < start + length && at - start < 100000;) {
+    // (In 64 bits: a header may put the start and length anywhere.)
+    const int64_t end = int64_t(start) + length;
+    for (int64_t at = start; at < end && at - start < 100000;) {
       LONG bytes = 0, samples = 0;
-      if (AVIStreamRead(stream, at, 4096, nullptr, 0, &bytes, &samples) != AVIERR_OK || samples <= 0) break;
+      if (AVIStreamRead(stream, LONG(at), 4096, nullptr, 0, &bytes, &samples) != AVIERR_OK || samples <= 0) break;
       if (bytes > (1 << 20)) bytes = 1 << 20;
       buffer.resize(static_cast<size_t>(bytes));
-      if (AVIStreamRead(stream, at, samples, buffer.data(), bytes, &bytes, &samples) != AVIERR_OK ||
+      if (AVIStreamRead(stream, LONG(at), samples, buffer.data(), bytes, &bytes, &samples) != AVIERR_OK ||
           samples <= 0)
         break;
       at += samples;
     }
     // Positions outside the stream are refused, never read.
     LONG bytes = 0;
-    AVIStreamRead(stream, start - 1, 1, nullptr, 0, &bytes, nullptr);
-    AVIStreamRead(stream, start + length, 1, nullptr, 0, &bytes, nullptr);
+    if (start > INT32_MIN) AVIStreamRead(stream, start - 1, 1, nullptr, 0, &bytes, nullptr);
+    if (end <= INT32_MAX) AVIStreamRead(stream, LONG(end), 1, nullptr, 0, &bytes, nullptr);
     PAVISTREAM copy = nullptr;
     if (CreateEditableStream(&copy, stream) == AVIERR_OK) AVIStreamRelease(copy);
     AVIStreamRelease(stream);

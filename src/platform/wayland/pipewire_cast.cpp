@@ -9,38 +9,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "base/exception.h"
+#include "platform/wayland/cast_buffer.h"
 
 namespace {
-
-// The largest pointer image taken from the metadata. Desktops give their
-// metadata one fixed size, as large as their largest pointer needs: GNOME
-// 384 x 384, KDE Plasma 256 x 256. A range that leaves it out gets none.
-constexpr int32_t kPointerSide = 512;
-constexpr size_t kCursorMetaSize =
-    sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + size_t{kPointerSide} * kPointerSide * 4;
-
-// Byte offsets of red, green and blue within a pixel of each format taken.
-struct TLayout {
-  spa_video_format Format;
-  int Red, Green, Blue;
-};
-constexpr TLayout kLayouts[] = {
-    {SPA_VIDEO_FORMAT_BGRx, 2, 1, 0}, {SPA_VIDEO_FORMAT_BGRA, 2, 1, 0}, {SPA_VIDEO_FORMAT_RGBx, 0, 1, 2},
-    {SPA_VIDEO_FORMAT_RGBA, 0, 1, 2}, {SPA_VIDEO_FORMAT_xRGB, 1, 2, 3}, {SPA_VIDEO_FORMAT_ARGB, 1, 2, 3},
-    {SPA_VIDEO_FORMAT_xBGR, 3, 2, 1}, {SPA_VIDEO_FORMAT_ABGR, 3, 2, 1},
-};
-
-const TLayout* LayoutOf(uint32_t format) {
-  for (const TLayout& l : kLayouts)
-    if (l.Format == format) return &l;
-  return nullptr;
-}
 
 // What we take: raw video in any of the layouts, any size and rate.
 const spa_pod* EnumFormat(spa_pod_builder& b) {
@@ -52,8 +27,8 @@ const spa_pod* EnumFormat(spa_pod_builder& b) {
   spa_pod_builder_id(&b, SPA_MEDIA_SUBTYPE_raw);
   spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
   spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Enum, 0);
-  spa_pod_builder_id(&b, kLayouts[0].Format);
-  for (const TLayout& l : kLayouts) spa_pod_builder_id(&b, l.Format);
+  spa_pod_builder_id(&b, CastFormat(0));
+  for (size_t i = 0; i < CastFormatCount(); ++i) spa_pod_builder_id(&b, CastFormat(i));
   spa_pod_builder_pop(&b, &choice);
   spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_size, 0);
   spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Range, 0);
@@ -95,48 +70,11 @@ const spa_pod* MetaParam(spa_pod_builder& b, spa_meta_type type, size_t size, si
   return static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &object));
 }
 
-// The pointer's image into premultiplied ARGB words. bitmap: its header,
-// copied from at, where it may lie unaligned; room: the bytes from at to
-// the end of the metadata.
-void ReadPointerImage(const spa_meta_bitmap& bitmap, const uint8_t* at, size_t room, TCastPicture& picture) {
-  const TLayout* layout = LayoutOf(bitmap.format);
-  const int32_t width = static_cast<int32_t>(bitmap.size.width),
-                height = static_cast<int32_t>(bitmap.size.height);
-  if (!layout || width <= 0 || height <= 0 || width > kPointerSide || height > kPointerSide ||
-      bitmap.stride < width * 4 || bitmap.offset < sizeof bitmap ||
-      size_t{bitmap.offset} + size_t(bitmap.stride) * (height - 1) + size_t(width) * 4 > room) {
-    picture.PointerWidth = picture.PointerHeight = 0;
-    picture.PointerPixels.clear();
-    return;
-  }
-  // Alpha is the byte that none of the colours takes.
-  const int alpha = 6 - layout->Red - layout->Green - layout->Blue;
-  const bool hasAlpha = bitmap.format == SPA_VIDEO_FORMAT_BGRA || bitmap.format == SPA_VIDEO_FORMAT_RGBA ||
-                        bitmap.format == SPA_VIDEO_FORMAT_ARGB || bitmap.format == SPA_VIDEO_FORMAT_ABGR;
-  picture.PointerWidth = width;
-  picture.PointerHeight = height;
-  picture.PointerPixels.resize(size_t(width) * height);
-  const uint8_t* rows = at + bitmap.offset;
-  for (int32_t y = 0; y < height; ++y)
-    for (int32_t x = 0; x < width; ++x) {
-      const uint8_t* p = rows + size_t(y) * bitmap.stride + size_t(x) * 4;
-      const uint32_t a = hasAlpha ? p[alpha] : 255;
-      // The desktop gives straight alpha; drawing wants it multiplied in.
-      const auto mul = [a](uint8_t c) { return (uint32_t{c} * a + 127) / 255; };
-      picture.PointerPixels[size_t(y) * width + x] =
-          (a << 24) | (mul(p[layout->Red]) << 16) | (mul(p[layout->Green]) << 8) | mul(p[layout->Blue]);
-    }
-}
-
 int64_t MonotonicNow() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-// A picture's own timestamp further than this from its arrival is of
-// another clock.
-constexpr int64_t kPlausibleNs = 5'000'000'000;
 
 void InitPipeWire() {
   static std::once_flag once;
@@ -149,9 +87,7 @@ struct TStream {
   TPipeWireCast::TImpl* Owner = nullptr;
   pw_stream* Stream = nullptr;
   spa_hook Listener{};
-  const TLayout* Layout = nullptr;
-  int32_t Width = 0;
-  int32_t Height = 0;
+  TCastFormat Format;
   mutable std::mutex Lock;
   TCastPicture Newest;
   std::atomic<bool> Failed{false};
@@ -194,15 +130,15 @@ struct TPipeWireCast::TImpl {
     if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 || mediaType != SPA_MEDIA_TYPE_video ||
         mediaSubtype != SPA_MEDIA_SUBTYPE_raw || spa_format_video_raw_parse(param, &info) < 0)
       return;
-    s->Layout = LayoutOf(info.format);
-    s->Width = static_cast<int32_t>(info.size.width);
-    s->Height = static_cast<int32_t>(info.size.height);
+    s->Format.Format = info.format;
+    s->Format.Width = static_cast<int32_t>(info.size.width);
+    s->Format.Height = static_cast<int32_t>(info.size.height);
     uint8_t buffer[1024];
     spa_pod_builder b{};
     spa_pod_builder_init(&b, buffer, sizeof buffer);
     const spa_pod* params[] = {
         BufferParam(b), MetaParam(b, SPA_META_Header, sizeof(spa_meta_header), sizeof(spa_meta_header)),
-        MetaParam(b, SPA_META_Cursor, kCursorMetaSize, sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap))};
+        MetaParam(b, SPA_META_Cursor, kCastCursorMetaSize, sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap))};
     pw_stream_update_params(s->Stream, params, 3);
   }
 
@@ -221,68 +157,9 @@ struct TPipeWireCast::TImpl {
 
   static void Take(TStream& s, const spa_buffer& buffer) {
     std::lock_guard<std::mutex> lock(s.Lock);
-    TCastPicture& picture = s.Newest;
-    const spa_meta* cursorMeta = spa_buffer_find_meta(&buffer, SPA_META_Cursor);
-    if (cursorMeta && cursorMeta->size >= sizeof(spa_meta_cursor)) {
-      const auto* cursor = static_cast<const spa_meta_cursor*>(cursorMeta->data);
-      const size_t room = std::min<size_t>(cursorMeta->size, kCursorMetaSize);
-      // An id of 0 means nothing new about the pointer.
-      if (cursor->id != 0) {
-        s.PointerSeen = true;
-        picture.PointerKnown = true;
-        picture.PointerVisible = true;
-        picture.PointerX = cursor->position.x;
-        picture.PointerY = cursor->position.y;
-        if (cursor->bitmap_offset >= sizeof(spa_meta_cursor) &&
-            size_t{cursor->bitmap_offset} + sizeof(spa_meta_bitmap) <= room) {
-          const uint8_t* at = static_cast<const uint8_t*>(cursorMeta->data) + cursor->bitmap_offset;
-          spa_meta_bitmap bitmap;
-          std::memcpy(&bitmap, at, sizeof bitmap);
-          // Format 0: no new image, the last stands. No pixels: hidden.
-          if (bitmap.format != 0) {
-            picture.HotX = cursor->hotspot.x;
-            picture.HotY = cursor->hotspot.y;
-            ReadPointerImage(bitmap, at, room - cursor->bitmap_offset, picture);
-          }
-        }
-        picture.PointerVisible = picture.PointerWidth > 0;
-      }
-    }
-    const auto* header = static_cast<const spa_meta_header*>(
-        spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
-    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return;
-    if (buffer.n_datas < 1 || !s.Layout) return;
-    const spa_data& d = buffer.datas[0];
-    // A buffer with only metadata, or one that does not hold the picture
-    // the format promises, leaves the last picture standing.
-    if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) ||
-        s.Width <= 0 || s.Height <= 0)
-      return;
-    const size_t rowBytes = size_t(s.Width) * 4;
-    const size_t stride = d.chunk->stride > 0 ? size_t(d.chunk->stride) : rowBytes;
-    const size_t offset = d.chunk->offset % std::max<uint32_t>(d.maxsize, 1);
-    if (stride < rowBytes || offset + stride * (size_t(s.Height) - 1) + rowBytes > d.maxsize) return;
-    picture.Width = s.Width;
-    picture.Height = s.Height;
-    picture.Stride = rowBytes;
-    picture.RedByte = s.Layout->Red;
-    picture.GreenByte = s.Layout->Green;
-    picture.BlueByte = s.Layout->Blue;
-    picture.Bytes.resize(rowBytes * size_t(s.Height));
-    const auto* source = static_cast<const uint8_t*>(d.data) + offset;
-    if (stride == rowBytes) {
-      std::memcpy(picture.Bytes.data(), source, rowBytes * size_t(s.Height));
-    } else {
-      for (int32_t y = 0; y < s.Height; ++y)
-        std::memcpy(picture.Bytes.data() + rowBytes * size_t(y), source + stride * size_t(y), rowBytes);
-    }
-    // When the desktop made it: its timestamp, on the monotonic clock as the
-    // desktops keep it; when it came, where the timestamp is of another clock.
-    const int64_t came = MonotonicNow();
-    picture.Time =
-        header && header->pts > 0 && std::llabs(header->pts - came) < kPlausibleNs ? header->pts : came;
-    ++picture.Count;
-    s.HasPicture = true;
+    const TCastBufferRead read = ReadCastBuffer(buffer, s.Format, MonotonicNow(), s.Newest);
+    if (read.PointerReported) s.PointerSeen = true;
+    if (read.Picture) s.HasPicture = true;
   }
 
   static void OnCoreError(void* data, uint32_t id, int, int, const char*) {
