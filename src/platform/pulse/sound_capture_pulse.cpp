@@ -39,6 +39,11 @@ int64_t MonotonicNow() {
 
 class TPulseCapture;
 
+// A source that has given nothing for this long while another gives sound
+// has stalled (suspended, or its device gone quiet): it is heard as silence
+// until it comes back, so that the others go on being written.
+constexpr int64_t kStallNs = 500000000;
+
 // One record stream and what it has brought that is not written yet.
 struct TInput {
   TPulseCapture* Owner = nullptr;
@@ -46,7 +51,13 @@ struct TInput {
   std::string Device;  // the server's name of the source
   std::string Name;    // the user's: "Microphone", "Desktop audio"
   std::vector<int16_t> Pending;
-  int64_t Received = 0;  // frames taken from the server so far
+  // Where on the track the end of Pending lies, in frames: what the source
+  // gave and the silence put in for it.
+  int64_t Placed = 0;
+  int64_t LastHeard = 0;  // when the source last gave sound (monotonic ns)
+  // Silence stands in for the source: it has not started yet, has stalled,
+  // or is gone. What it gives next is put where it belongs in time.
+  bool Silenced = true;
 };
 
 class TPulseCapture : public TSoundCapture {
@@ -72,8 +83,9 @@ class TPulseCapture : public TSoundCapture {
   void Connect(TInput& input);
   void Fail(const std::string& message);
   void Observe(int64_t frames, int64_t now);
-  // Writes what every input has brought, mixed.
-  void Mix();
+  // Writes what every input has brought, mixed; silence stands in for a
+  // source that has stalled and, with flush, for every one that is behind.
+  void Mix(bool flush);
   void Release();
 
   TSoundSource FSource;
@@ -156,6 +168,7 @@ TPulseCapture::TPulseCapture(TSoundSource source, const std::string& wavPath)
     if (source == TSoundSource::Desktop || source == TSoundSource::MicrophoneAndDesktop)
       add(defaults.Sink.empty() ? std::string() : defaults.Sink + ".monitor", "Desktop audio");
     for (auto& input : FInputs) Connect(*input);
+    for (auto& input : FInputs) input->LastHeard = MonotonicNow();
     FRunning = true;
     pa_threaded_mainloop_unlock(FLoop);
   } catch (...) {
@@ -208,10 +221,13 @@ void TPulseCapture::OnContextState(pa_context* context, void* self) {
 void TPulseCapture::OnStreamState(pa_stream* stream, void* data) {
   auto* input = static_cast<TInput*>(data);
   const pa_stream_state_t state = pa_stream_get_state(stream);
-  // Once running, a stream that ends lost its source (a microphone pulled out).
-  if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && input->Owner->FRunning)
+  // Once running, a stream that ends lost its source (a microphone pulled
+  // out): said, and silence stands in for it while the others go on.
+  if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && input->Owner->FRunning) {
+    input->Silenced = true;
     input->Owner->Fail("The sound stopped: the sound source \"" + input->Name + "\" (" + input->Device +
                        ") went away");
+  }
   pa_threaded_mainloop_signal(input->Owner->FLoop, 0);
 }
 
@@ -222,7 +238,20 @@ void TPulseCapture::OnRead(pa_stream* stream, size_t, void* data) {
     const void* bytes = nullptr;
     size_t size = 0;
     if (pa_stream_peek(stream, &bytes, &size) < 0 || size == 0) break;
-    const size_t samples = size / 2;
+    const size_t samples = size / 2 - (size / 2) % kChannels;
+    const int64_t frames = static_cast<int64_t>(samples / kChannels);
+    const int64_t now = MonotonicNow();
+    if (input->Silenced) {
+      // Sound again after silence: it was taken just now, as the others'
+      // latest was, so it ends where they end (or later, never earlier).
+      int64_t othersEnd = 0;
+      for (const auto& other : self.FInputs)
+        if (other.get() != input) othersEnd = std::max(othersEnd, other->Placed);
+      const int64_t gap = std::max<int64_t>(0, othersEnd - (input->Placed + frames));
+      input->Pending.resize(input->Pending.size() + static_cast<size_t>(gap * kChannels), int16_t{0});
+      input->Placed += gap;
+      input->Silenced = false;
+    }
     const size_t at = input->Pending.size();
     input->Pending.resize(at + samples);
     // A hole in the stream (data lost on the server's side) is silence.
@@ -230,21 +259,25 @@ void TPulseCapture::OnRead(pa_stream* stream, size_t, void* data) {
       std::memcpy(input->Pending.data() + at, bytes, samples * 2);
     else
       std::fill(input->Pending.begin() + static_cast<ptrdiff_t>(at), input->Pending.end(), int16_t{0});
-    input->Received += static_cast<int64_t>(samples / kChannels);
+    input->Placed += frames;
+    input->LastHeard = now;
     pa_stream_drop(stream);
-    if (input == self.FInputs.front().get()) self.Observe(input->Received, MonotonicNow());
+    // Every source tells the track's clock: they share its timeline.
+    self.Observe(input->Placed, now);
   }
-  self.Mix();
+  self.Mix(false);
 }
 
 void TPulseCapture::Observe(int64_t frames, int64_t now) {
-  // The first input's clock is the track's. Sound reaches us late by a
-  // varying amount (the server's buffers, the scheduler), never early: the
-  // arrival that was least late in each second tells best when its last
-  // sample was taken. The server's own latency figures proved no better,
-  // and wrong by half a second while a stream starts.
+  // Sound reaches us late by a varying amount (the server's buffers, the
+  // scheduler), never early: the arrival that was least late in each
+  // second tells best when its last sample was taken. The server's own
+  // latency figures proved no better, and wrong by half a second while a
+  // stream starts.
   const int64_t lateness = now - frames * 1000000000 / kRate;
   std::lock_guard<std::mutex> lock(FLock);
+  // A source a little behind the others tells of a point already passed.
+  if (!FClock.empty() && frames <= FClock.back().Frame) return;
   if (!FBest.Time || lateness < FBestLateness) {
     FBest = TSoundClock{frames, now};
     FBestLateness = lateness;
@@ -270,8 +303,18 @@ std::vector<TSoundClock> TPulseCapture::Clock() const {
   return clock;
 }
 
-void TPulseCapture::Mix() {
+void TPulseCapture::Mix(bool flush) {
   if (FStopped) return;
+  size_t longest = 0;
+  for (const auto& input : FInputs) longest = std::max(longest, input->Pending.size());
+  const int64_t now = MonotonicNow();
+  for (const auto& input : FInputs) {
+    if (input->Pending.size() >= longest) continue;
+    if (!input->Silenced && !flush && now - input->LastHeard < kStallNs) continue;
+    input->Silenced = input->Silenced || !flush;
+    input->Placed += static_cast<int64_t>((longest - input->Pending.size()) / kChannels);
+    input->Pending.resize(longest, int16_t{0});
+  }
   size_t samples = FInputs.front()->Pending.size();
   for (const auto& input : FInputs) samples = std::min(samples, input->Pending.size());
   samples -= samples % kChannels;
@@ -309,6 +352,7 @@ void TPulseCapture::Fail(const std::string& message) {
 void TPulseCapture::Stop() {
   if (FLoop) {
     pa_threaded_mainloop_lock(FLoop);
+    Mix(true);  // what the others gave while one lagged is kept
     FStopped = true;
     {
       std::lock_guard<std::mutex> lock(FLock);
