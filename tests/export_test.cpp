@@ -33,22 +33,6 @@
 
 namespace {
 
-// Frame index of the file as 24-bit BGR rows, top row first.
-std::string FrameBytes(const std::string& path, int index) {
-  return RunCommand("ffmpeg -v error -i '" + path + "' -vf 'select=eq(n\\," + std::to_string(index) +
-                    ")' -frames:v 1 -f rawvideo -pix_fmt bgr24 -");
-}
-
-std::string PictureBytes(const TBitmap& picture) {
-  std::string bytes;
-  for (int32_t y = 0; y < picture.Height(); ++y)
-    for (int32_t x = 0; x < picture.Width(); ++x) {
-      RGBQUAD c = picture.Pixel(x, y);
-      bytes += {static_cast<char>(c.rgbBlue), static_cast<char>(c.rgbGreen), static_cast<char>(c.rgbRed)};
-    }
-  return bytes;
-}
-
 unsigned ModeOf(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;

@@ -67,6 +67,34 @@ std::string ProbeVideo(const std::string& path) {
       path + "'");
 }
 
+std::string FrameBytes(const std::string& path, int index, int32_t width, int32_t height) {
+  const std::string crop =
+      width > 0 ? ",format=bgr24,crop=" + std::to_string(width) + ":" + std::to_string(height) + ":0:0" : "";
+  return RunCommand("ffmpeg -v error -i '" + path + "' -vf 'select=eq(n\\," + std::to_string(index) + ")" +
+                    crop + "' -frames:v 1 -f rawvideo -pix_fmt bgr24 -");
+}
+
+std::string PictureBytes(const TBitmap& picture) {
+  std::string bytes;
+  for (int32_t y = 0; y < picture.Height(); ++y)
+    for (int32_t x = 0; x < picture.Width(); ++x) {
+      RGBQUAD c = picture.Pixel(x, y);
+      bytes += {static_cast<char>(c.rgbBlue), static_cast<char>(c.rgbGreen), static_cast<char>(c.rgbRed)};
+    }
+  return bytes;
+}
+
+double Psnr(const std::string& a, const std::string& b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const double d = static_cast<double>(static_cast<uint8_t>(a[i])) - static_cast<uint8_t>(b[i]);
+    sum += d * d;
+  }
+  if (sum == 0) return 99;
+  return 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
+}
+
 std::vector<double> ColourChanges(const std::string& video, int32_t frameTime) {
   const std::string bytes =
       RunCommand("ffmpeg -v error -i '" + video + "' -vf scale=1:1:flags=area,format=gray -f rawvideo -");
@@ -183,7 +211,8 @@ std::vector<std::string> EverythingUnder(const std::string& folder) {
 
 TSmallDisk::TSmallDisk(unsigned kilobytes) {
   const std::string options = "size=" + std::to_string(kilobytes) + "k,mode=0755";
-  FMounted = geteuid() == 0 && mount("pelimar-test", FFolder.Path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+  FMounted =
+      geteuid() == 0 && mount("pelimar-test", FFolder.Path().c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
 
 TSmallDisk::~TSmallDisk() {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "image/bitmap.h"
+
 // A fresh folder under the system's temporary folder, removed with all it
 // holds when the test ends.
 class TTempFolder {
@@ -35,6 +37,14 @@ int FrameCountOf(const std::string& path);
 // What ffprobe says of that stream: codec_name, width, height, time_base
 // and nb_read_frames, as "key=value" lines.
 std::string ProbeVideo(const std::string& path);
+// Frame index of a video as 24-bit BGR rows, top row first: the whole
+// frame, or its top-left width x height (of a video padded to even sides).
+std::string FrameBytes(const std::string& path, int index, int32_t width = 0, int32_t height = 0);
+// A picture's pixels as FrameBytes gives a frame's.
+std::string PictureBytes(const TBitmap& picture);
+// The peak signal-to-noise ratio of two such pictures, in dB: 99 where they
+// are the same, 0 where their sizes differ.
+double Psnr(const std::string& a, const std::string& b);
 // The seconds at which a video's mean colour changes (by more than a
 // quarter of its range), from frame to frame of frameTime ms.
 std::vector<double> ColourChanges(const std::string& video, int32_t frameTime);

@@ -1,11 +1,13 @@
 #include "base/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -133,7 +135,8 @@ unsigned NewFileMode() {
   // threads creating files; the kernel shows it in the process status.
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)
-    if (line.rfind("Umask:", 0) == 0) return 0666u & ~static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
+    if (line.rfind("Umask:", 0) == 0)
+      return 0666u & ~static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
   return 0644;
 }
 
@@ -164,4 +167,38 @@ std::string SaveTemporaryPattern(const std::string& target) {
 bool IsSaveTemporaryOf(const std::string& name, const std::string& target) {
   const std::string stem = SaveTemporaryStem(target);
   return name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0;
+}
+
+TSaveFile::TSaveFile(const std::string& path) : FTarget(FollowLinks(path)) {
+  // Beside the file it replaces, in the same folder so the rename stays there.
+  FTemporary = SaveTemporaryPattern(FTarget);
+  FFd = mkstemp(FTemporary.data());
+  if (FFd < 0) throw Exception("Cannot create a file beside " + FTarget + ": " + std::strerror(errno));
+  flock(FFd, LOCK_EX);
+}
+
+TSaveFile::~TSaveFile() {
+  if (!FCommitted) ::unlink(FTemporary.c_str());
+  ::close(FFd);
+}
+
+void TSaveFile::Commit() {
+  // mkstemp makes the file private. A video that replaces a file keeps
+  // that file's permissions (and its group, where we may give it), so a
+  // private video stays private; a new one gets what any new file gets.
+  struct stat replaced {};
+  const bool replaces = ::lstat(FTarget.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
+  if (replaces && replaced.st_gid != getegid() && fchown(FFd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
+    // Not a group of ours: the file keeps our own, and its bits below.
+  }
+  if (fchmod(FFd, replaces ? (replaced.st_mode & 07777) : NewFileMode()) != 0 ||
+      std::rename(FTemporary.c_str(), FTarget.c_str()) != 0)
+    throw Exception("Cannot write " + FTarget + ": " + std::strerror(errno));
+  FCommitted = true;
+  // The new name reaches the disk with the file.
+  const int folder = ::open(FolderOf(FTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    ::close(folder);
+  }
 }

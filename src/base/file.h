@@ -59,3 +59,32 @@ bool WriteWhole(int fd, const std::string& text);
 std::string SaveTemporaryPattern(const std::string& target);
 // True when name (without folder) is such a temporary name for target.
 bool IsSaveTemporaryOf(const std::string& name, const std::string& target);
+
+// A file being saved: written under a hidden temporary name beside the
+// file that path names (links followed as FollowLinks does), locked while
+// it is written so the clean-up after a crash knows it is no dead
+// program's, and put in that file's place only by Commit. Until then the
+// file there stays as it was; a save never committed leaves nothing.
+class TSaveFile {
+ public:
+  // Raises when the temporary file cannot be made.
+  explicit TSaveFile(const std::string& path);
+  ~TSaveFile();
+  TSaveFile(const TSaveFile&) = delete;
+  TSaveFile& operator=(const TSaveFile&) = delete;
+
+  const std::string& Target() const { return FTarget; }
+  const std::string& Temporary() const { return FTemporary; }
+  int Descriptor() const { return FFd; }
+  // Gives the file the permissions (and group, where it may) of the file
+  // it replaces, or what a new file gets, renames it over the target and
+  // makes the new name reach the disk. Raises, removing the file, when
+  // that fails.
+  void Commit();
+
+ private:
+  std::string FTarget;
+  std::string FTemporary;
+  int FFd = -1;
+  bool FCommitted = false;
+};

@@ -2,19 +2,17 @@
 // ask for it, with the audio interleaved about one chunk per video frame.
 // It is written under a temporary name beside the target and renamed at the
 // end, so a failed or aborted save leaves no file behind.
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/exception.h"
 #include "base/file.h"
 #include "vfw/avi_internal.h"
 
@@ -200,8 +198,7 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
         r = Copy(s, static_cast<LONG>(std::min<double>(target, s.End)), buffer);
         if (r != AVIERR_OK) return r;
       }
-      if (report(static_cast<int>(int64_t{frame + 1} * 100 / frames)) != AVIERR_OK)
-        return AVIERR_USERABORT;
+      if (report(static_cast<int>(int64_t{frame + 1} * 100 / frames)) != AVIERR_OK) return AVIERR_USERABORT;
     }
   }
   // What is left: streams longer than the video, or all of them without one.
@@ -232,43 +229,27 @@ HRESULT Save(const std::string& path, const AVISAVECALLBACK& callback, int count
 HRESULT AVISaveV(const char* path, const void*, const AVISAVECALLBACK& callback, int streamCount,
                  PAVISTREAM* streams, LPAVICOMPRESSOPTIONS* options) {
   if (!path || streamCount <= 0 || !streams) return AVIERR_BADPARAM;
-  // Written under a hidden name beside the file it replaces, in the same
-  // folder so the rename stays there: until the rename the old file is
-  // untouched. The name's descriptor keeps a lock while the save runs, so
-  // the clean-up after a crash knows this file is no dead program's.
-  const std::string target = FollowLinks(path);
-  std::string temporary = SaveTemporaryPattern(target);
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return AVIERR_FILEOPEN;
-  flock(fd, LOCK_EX);
+  // Written under a hidden name beside the file it replaces: until the
+  // end the old file is untouched.
+  std::unique_ptr<TSaveFile> file;
+  try {
+    file = std::make_unique<TSaveFile>(path);
+  } catch (const Exception&) {
+    return AVIERR_FILEOPEN;
+  }
   HRESULT r;
   try {
-    r = Save(temporary, callback, streamCount, streams, options);
+    r = Save(file->Temporary(), callback, streamCount, streams, options);
   } catch (const std::bad_alloc&) {
     r = AVIERR_MEMORY;
   } catch (...) {
     r = AVIERR_ERROR;
   }
-  // mkstemp makes the file private. A video that replaces a file keeps
-  // that file's permissions (and its group, where we may give it), so a
-  // private video stays private; a new one gets what any new file gets.
-  struct stat replaced {};
-  const bool replaces = ::lstat(target.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
-  if (replaces && replaced.st_gid != getegid() && fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
-    // Not a group of ours: the file keeps our own, and its bits below.
+  if (r != AVIERR_OK) return r;
+  try {
+    file->Commit();
+  } catch (const Exception&) {
+    return AVIERR_FILEWRITE;
   }
-  if (r == AVIERR_OK && fchmod(fd, replaces ? (replaced.st_mode & 07777) : NewFileMode()) != 0)
-    r = AVIERR_FILEWRITE;
-  if (r == AVIERR_OK && std::rename(temporary.c_str(), target.c_str()) != 0) r = AVIERR_FILEWRITE;
-  if (r != AVIERR_OK) std::remove(temporary.c_str());
-  ::close(fd);
-  if (r == AVIERR_OK) {
-    // The new name reaches the disk with the file.
-    const int folder = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-      fsync(folder);
-      ::close(folder);
-    }
-  }
-  return r;
+  return AVIERR_OK;
 }
