@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -35,7 +35,7 @@ uint32_t Blocks(int32_t x, int32_t y) {
 }
 
 // The settings dialog's OK button, in the dialog.
-constexpr int kOkX = 262, kOkY = 310;
+constexpr int kOkX = 262, kOkY = 364;
 
 void Pause(int milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -180,7 +180,7 @@ std::vector<std::string> ShownSettings(const TXServer& server, const TProgram& p
   server.Run("import -window " + dialog + " " + shot);
   const char* crops[] = {"10x10+22+33",   "10x10+22+55",   "10x10+22+77",   "40x14+161+102",
                          "200x14+23+179", "200x14+23+220", "200x14+23+261", "200x14+282+32",
-                         "30x14+420+90",  "10x10+281+118"};
+                         "30x14+420+90",  "10x10+281+118", "140x14+161+317"};
   std::vector<std::string> shown;
   for (const char* crop : crops)
     shown.push_back(
@@ -244,6 +244,9 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
     click(447, 97);  // "Delay before recording"
     server.Run("xdotool key ctrl+a type 4");
     click(286, 122);  // "Hide this window while recording" on
+    click(243, 323);  // the quality of MP4, WebM and GIF: "Sharp"
+    server.Run("xdotool key End Return");
+    Pause(200);
     click(kOkX, kOkY);  // OK
     changed = ShownSettings(server, program, temp);
     for (size_t i = 0; i < changed.size(); ++i) EXPECT_NE(changed[i], defaults[i]) << "setting " << i;
@@ -251,9 +254,9 @@ TEST(EndToEnd, SettingsChangedInTheDialogComeBackAtTheNextStart) {
   }
   const std::map<std::string, uint32_t> stored = StoredSettings(temp);
   const std::map<std::string, uint32_t> expected = {
-      {"IncludeCursor", 0}, {"UseJpegFormat", 0}, {"FPS", 13},     {"VideoSize", 2},
-      {"PixelFormat", 5},   {"Compression", 1},   {"ShowArea", 0}, {"Sound", 3},
-      {"RecordingDelay", 4}, {"HideWhileRecording", 1}};
+      {"IncludeCursor", 0},  {"UseJpegFormat", 0},      {"FPS", 13},        {"VideoSize", 2},
+      {"PixelFormat", 5},    {"Compression", 1},        {"ShowArea", 0},    {"Sound", 3},
+      {"RecordingDelay", 4}, {"HideWhileRecording", 1}, {"ShareQuality", 2}};
   EXPECT_EQ(stored, expected);
   {
     TProgram program(server, temp);
@@ -351,8 +354,9 @@ TEST(EndToEnd, RecordingsAreSavedThroughTheFileDialogAsAviFiles) {
     for (int i = 0; i < 200 && !PictureFilesUnder(temp.Path()).empty(); ++i) Pause(100);
     ASSERT_TRUE(PictureFilesUnder(temp.Path()).empty()) << "the export did not finish";
 
-    EXPECT_EQ(ProbeVideo(path), "codec_name=" + std::string(c.codec) + "\nwidth=320\nheight=240\ntime_base=1/8\n" +
-                         "nb_read_frames=" + std::to_string(pictures.size()) + "\n");
+    EXPECT_EQ(ProbeVideo(path), "codec_name=" + std::string(c.codec) +
+                                    "\nwidth=320\nheight=240\ntime_base=1/8\n" +
+                                    "nb_read_frames=" + std::to_string(pictures.size()) + "\n");
     const std::string frame =
         RunCommand("ffmpeg -v error -i '" + path + "' -frames:v 1 -f rawvideo -pix_fmt bgr24 -");
     EXPECT_LE(MeanDifference(frame, first), c.tolerance);
@@ -606,7 +610,9 @@ TEST(EndToEnd, ARecordingWithSoundOfAKilledProgramKeepsItsSound) {
   TSoundServer sound;
   const std::string click = temp.File("click.wav");
   RunCommand("sox -n -r 48000 -c 2 -b 16 '" + click + "' synth 0.02 square 700 vol 0.9");
-  auto paint = [&](uint32_t grey) { server.PaintRoot([grey](int32_t, int32_t) { return grey * 0x010101u; }); };
+  auto paint = [&](uint32_t grey) {
+    server.PaintRoot([grey](int32_t, int32_t) { return grey * 0x010101u; });
+  };
   paint(0x20);
   {
     // Its settings as a first close keeps them, then with sound.

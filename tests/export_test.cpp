@@ -1,37 +1,45 @@
 // Saving a recording as an AVI file, read back with ffprobe and ffmpeg.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListView>
 #include <QRegularExpression>
 #include <QTest>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "Main_F.h"
+#include "base/file.h"
 #include "export_job.h"
 #include "export_progress.h"
 #include "frame_store.h"
 #include "image/picture_files.h"
 #include "image_box.h"
-#include "base/file.h"
 #include "platform/recording_folder.h"
 #include "platform/registry.h"
 #include "qt_support.h"
 #include "qt_test_support.h"
 #include "recording_session.h"
-#include "save_dialog.h"
 #include "sample_pictures.h"
+#include "save_dialog.h"
 #include "settings_f.h"
 #include "test_support.h"
 #include "x_server.h"
 
 namespace {
+
+// Chooses a filter of the file dialog as a user does, by its index.
+void ChooseFilter(QFileDialog& dialog, int index) {
+  auto* types = dialog.findChild<QComboBox*>("fileTypeCombo");
+  types->setCurrentIndex(index);
+  emit types->activated(index);
+  emit types->textActivated(types->itemText(index));
+}
 
 unsigned ModeOf(const std::string& path) {
   struct stat st {};
@@ -119,7 +127,8 @@ class TestExport : public TWindowSuite {
     }
   };
   void HoldExport(THold& hold, std::function<bool(int32_t)> stop) {
-    Form->AviWriter->OnProgress = [this, &hold, stop](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
+    Form->AviWriter->OnProgress = [this, &hold, stop](TAviFileWriter& sender, int32_t frameCount,
+                                                      bool& abort) {
       const TExportJob& job = *Form->Export->Job();  // there until the export has ended
       if (stop(frameCount)) {
         std::unique_lock<std::mutex> lock(hold.Lock);
@@ -241,7 +250,8 @@ class TestExport : public TWindowSuite {
     centred.Draw(10, 10, pictures[2]);
     const std::string path = Temp->File("sizes.avi");
     QVERIFY(Save(path).isEmpty());
-    QVERIFY(ProbeVideo(path).find("width=40\nheight=30\ntime_base=1/8\nnb_read_frames=3") != std::string::npos);
+    QVERIFY(ProbeVideo(path).find("width=40\nheight=30\ntime_base=1/8\nnb_read_frames=3") !=
+            std::string::npos);
     QVERIFY(FrameBytes(path, 0) == PictureBytes(pictures[0]));
     QVERIFY(FrameBytes(path, 1) == PictureBytes(cropped));
     QVERIFY(FrameBytes(path, 2) == PictureBytes(centred));
@@ -262,13 +272,15 @@ class TestExport : public TWindowSuite {
     // at the target survives it.
     SettingsForm->PixelFormatCBX->setCurrentIndex(6);  // "32 bit"
     SettingsForm->PixelFormatCBXChange();
-    SettingsForm->CompressionCBX->setCurrentIndex(SettingsForm->CompressionCBX->findText("H264", Qt::MatchStartsWith));
+    SettingsForm->CompressionCBX->setCurrentIndex(
+        SettingsForm->CompressionCBX->findText("H264", Qt::MatchStartsWith));
     const std::string path = Temp->File("existing.avi");
     std::ofstream(path) << "keep me";
     const QStringList messages = Save(path, QMessageBox::Yes);
     QCOMPARE(messages.size(), 2);  // replace it?, then the failure
-    QCOMPARE(messages[1], QString("H264 cannot compress pictures of 63 x 47; choose another compression or an "
-                                  "area with even sides."));
+    QCOMPARE(messages[1],
+             QString("H264 cannot compress pictures of 63 x 47; choose another compression or an "
+                     "area with even sides."));
     VerifyRecordingKept(25);
     QCOMPARE(ReadText(path), std::string("keep me"));
     QVERIFY(!std::filesystem::exists(Form->AviWriter->TempFileName()));
@@ -316,9 +328,10 @@ class TestExport : public TWindowSuite {
     QCOMPARE(shown(), line + " (needs even sides)");
     QCOMPARE(SettingsForm->CompressionCBX->currentIndex(), h264);
     QVERIFY(SettingsForm->CompressionCBX->findText(mjpg) > 0);  // it takes any size: no mark
-    QCOMPARE(Save(Temp->File("refused.avi")),
-             QStringList{"H264 cannot compress pictures of 401 x 261; choose another compression or an area with "
-                         "even sides."});
+    QCOMPARE(
+        Save(Temp->File("refused.avi")),
+        QStringList{"H264 cannot compress pictures of 401 x 261; choose another compression or an area with "
+                    "even sides."});
     VerifyRecordingKept(3);
     QVERIFY(!std::filesystem::exists(Temp->File("refused.avi")));
     // A recording of even sides takes it, without a mark.
@@ -327,7 +340,8 @@ class TestExport : public TWindowSuite {
     QVERIFY(Save(Temp->File("even.avi")).isEmpty());
     QVERIFY(ProbeVideo(Temp->File("even.avi")).find("codec_name=h264") != std::string::npos);
     CloseWindow(Form);
-    QVERIFY(ReadText(HivePath()).find(QString("\"Compression\"=dword:%1").arg(h264, 8, 16, QChar('0')).toStdString()) !=
+    QVERIFY(ReadText(HivePath())
+                .find(QString("\"Compression\"=dword:%1").arg(h264, 8, 16, QChar('0')).toStdString()) !=
             std::string::npos);
   }
 
@@ -339,7 +353,8 @@ class TestExport : public TWindowSuite {
       const char* Code;
       bool AtTheEnd;
       const char* Said;
-    } cases[] = {{"", false, "Writing file..."}, {"MJPG", false, "Compressing..."}, {"MJPG", true, "Writing file..."}};
+    } cases[] = {
+        {"", false, "Writing file..."}, {"MJPG", false, "Compressing..."}, {"MJPG", true, "Writing file..."}};
     for (const TCase& c : cases) {
       SettingsForm->CompressionCBX->setCurrentIndex(
           *c.Code ? SettingsForm->CompressionCBX->findText(c.Code, Qt::MatchStartsWith) : 0);
@@ -368,7 +383,8 @@ class TestExport : public TWindowSuite {
     std::filesystem::remove(files[22]);
     std::ofstream(files[10]) << "not a picture";
     const std::string path = Temp->File("gaps.avi");
-    QCOMPARE(Save(path, QMessageBox::No), QStringList{"3 of the 25 pictures could not be read. Export the others?"});
+    QCOMPARE(Save(path, QMessageBox::No),
+             QStringList{"3 of the 25 pictures could not be read. Export the others?"});
     QCOMPARE(Form->Frames(), files);  // the recording stays as it is
     QVERIFY(Form->SaveBtn->isEnabled());
     QVERIFY(!std::filesystem::exists(path));
@@ -376,7 +392,8 @@ class TestExport : public TWindowSuite {
 
     QCOMPARE(Save(path, QMessageBox::Yes).size(), 1);
     VerifyRecordingGone(files);
-    QVERIFY(ProbeVideo(path).find("width=64\nheight=48\ntime_base=1/8\nnb_read_frames=25") != std::string::npos);
+    QVERIFY(ProbeVideo(path).find("width=64\nheight=48\ntime_base=1/8\nnb_read_frames=25") !=
+            std::string::npos);
     std::vector<std::string> pictures(25);
     Record(NumberedPictures(25), true);  // the same pictures again, to compare with
     for (size_t i = 0; i < 25; ++i) pictures[i] = PictureBytes(LoadPictureFile(Form->Frames()[i], pf32bit));
@@ -406,7 +423,8 @@ class TestExport : public TWindowSuite {
     std::vector<unsigned> modes;
     Form->AviWriter->OnProgress = [&](TAviFileWriter& sender, int32_t frameCount, bool& abort) {
       if (modes.empty())
-        for (const std::string& file : EverythingUnder(Form->Session().Folder()->Path())) modes.push_back(ModeOf(file));
+        for (const std::string& file : EverythingUnder(Form->Session().Folder()->Path()))
+          modes.push_back(ModeOf(file));
       Form->AviWriterProgress(sender, frameCount, abort);
     };
     const mode_t old = umask(027);
@@ -455,7 +473,8 @@ class TestExport : public TWindowSuite {
       QVERIFY(Form->Exporting());
       if (&stop == &stops[2]) QTRY_COMPARE(Form->ProgressLabel->text(), QString("Writing file..."));
       // Meanwhile nothing that would change the recording can be pressed.
-      QVERIFY(!Form->SetAreaBtn->isEnabled() && !Form->RecordBtn->isEnabled() && !Form->SettingsBtn->isEnabled());
+      QVERIFY(!Form->SetAreaBtn->isEnabled() && !Form->RecordBtn->isEnabled() &&
+              !Form->SettingsBtn->isEnabled());
       QCOMPARE(Form->SaveBtn->text(), QString("Cancel export"));
       Form->SaveBtn->click();
       Form->WaitForExport();
@@ -581,13 +600,12 @@ class TestExport : public TWindowSuite {
       dialog.setDirectory(QString::fromStdString(folder));
       dialog.findChild<QLineEdit*>("fileNameEdit")->setText("video.avi");
       auto* types = dialog.findChild<QComboBox*>("fileTypeCombo");
-      QCOMPARE(types->itemText(1), QString("Alla filer (*.*)"));
-      types->setCurrentIndex(1);
-      emit types->activated(1);
-      emit types->textActivated(types->itemText(1));
+      QCOMPARE(types->itemText(4), QString("Alla filer (*.*)"));
+      ChooseFilter(dialog, 4);
       auto* view = dialog.findChild<QListView*>("listView");
       QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 3);
-      for (int row = 0; row < 3; ++row) listed << view->model()->index(row, 0, view->rootIndex()).data().toString();
+      for (int row = 0; row < 3; ++row)
+        listed << view->model()->index(row, 0, view->rootIndex()).data().toString();
       name = dialog.findChild<QLineEdit*>("fileNameEdit")->text();
       dialog.reject();
     });
@@ -595,6 +613,49 @@ class TestExport : public TWindowSuite {
     listed.sort();
     QCOMPARE(listed, QStringList({"a.txt", "clip.avi", "notes"}));
     QCOMPARE(name, QString("video.avi"));
+  }
+
+  // The name's extension chooses the format, whatever the filter; a name
+  // without one takes the filter's format and extension, and "Alla filer"
+  // the AVI's, as ever. The saved video holds every picture.
+  void TheNameOrTheFilterChoosesTheFormat() {
+    const struct {
+      const char* Name;
+      int Filter;
+      const char* File;
+      const char* Codec;
+    } cases[] = {{"shared.gif", 0, "shared.gif", "gif"},
+                 {"shared", 1, "shared.mp4", "h264"},
+                 {"shared", 2, "shared.webm", "vp9"},
+                 {"shared", 4, "shared.avi", "rawvideo"}};
+    const QStringList filters = {"AVI (*.avi)", "MP4 video (*.mp4)", "WebM video (*.webm)",
+                                 "GIF animation (*.gif)", "Alla filer (*.*)"};
+    QCOMPARE(Form->SaveDialog1->nameFilters(), filters);
+    SettingsForm->CompressionCBX->setCurrentIndex(0);
+    for (const auto& c : cases) {
+      Record(NumberedPictures(6), true);
+      const std::string folder = Temp->File("formats") + std::to_string(c.Filter);
+      std::filesystem::create_directory(folder);
+      QTimer::singleShot(0, [&] {
+        QFileDialog& dialog = *Form->SaveDialog1;
+        QTRY_VERIFY(dialog.isVisible());
+        dialog.setDirectory(QString::fromStdString(folder));
+        ChooseFilter(dialog, c.Filter);
+        dialog.findChild<QLineEdit*>("fileNameEdit")->setText(c.Name);
+        // No sound in this recording: nothing is said of it.
+        QCOMPARE(Form->SaveDialog1->SoundNote(), QString());
+        static_cast<QDialog&>(dialog).accept();
+      });
+      Form->SaveBtn->click();
+      Form->WaitForExport();
+      const std::string file = folder + "/" + c.File;
+      QVERIFY2(std::filesystem::exists(file), c.File);
+      const std::string probed = ProbeVideo(file);
+      QVERIFY2(probed.find(std::string("codec_name=") + c.Codec) != std::string::npos, probed.c_str());
+      QVERIFY2(probed.find("nb_read_frames=6") != std::string::npos, probed.c_str());
+      QCOMPARE(Form->FrameCount(), 0);
+      QCOMPARE(Form->ProgressBar1->value(), 6);
+    }
   }
 };
 

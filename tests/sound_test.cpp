@@ -5,10 +5,13 @@
 #include <QTest>
 #include <cmath>
 
+#include <QLineEdit>
+
 #include "Main_F.h"
 #include "areaform_f.h"
 #include "platform/registry.h"
 #include "qt_test_support.h"
+#include "save_dialog.h"
 #include "settings_f.h"
 #include "sound_server.h"
 
@@ -61,8 +64,9 @@ class TestSound : public QObject {
     TMessageBoxes boxes;
     // The bar shows each tick's level for one tick only: every value it took counts.
     int loudest = 0;
-    const QMetaObject::Connection watch = QObject::connect(
-        Form->SoundLevel, &QProgressBar::valueChanged, [&loudest](int value) { loudest = std::max(loudest, value); });
+    const QMetaObject::Connection watch =
+        QObject::connect(Form->SoundLevel, &QProgressBar::valueChanged,
+                         [&loudest](int value) { loudest = std::max(loudest, value); });
     Form->RecordBtnClick();
     // A fresh null output takes its first seconds to run at a low latency:
     // what is played then comes late. Not what is measured here.
@@ -132,6 +136,37 @@ class TestSound : public QObject {
   // Desktop audio mixed with a microphone that stalls for a while: the
   // desktop's clicks stay in their places, during the stall and after it.
   void TheSoundStaysWithThePicturesWhenASourceStalls() { Sync(8, 1500, true); }
+
+  // Saved as MP4 the sound goes with the pictures; the dialog says that a
+  // GIF would leave it out while a GIF is chosen.
+  void SharedVideosKeepTheSoundButAGifSaysItHasNone() {
+    TSoundServer sound;
+    AreaAndRate(8);
+    SettingsForm->SoundCBX->setCurrentIndex(2);
+    Form->RecordBtnClick();
+    QTest::qWait(2500);
+    Form->StopRecordingBtnClick();
+    QStringList notes;
+    const std::string mp4 = Temp->File("shared.mp4");
+    QTimer::singleShot(0, [&] {
+      TSaveDialog& dialog = *Form->SaveDialog1;
+      QTRY_VERIFY(dialog.isVisible());
+      auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+      for (const char* typed : {"shared.gif", "shared.mp4", "shared.GIF"}) {
+        name->setText(typed);
+        notes << dialog.SoundNote();
+      }
+      dialog.selectFile(QString::fromStdString(mp4));
+      static_cast<QDialog&>(dialog).accept();
+    });
+    Form->SaveBtn->click();
+    Form->WaitForExport();
+    const QString gif = "A GIF animation has no sound: the recording's sound is left out.";
+    QCOMPARE(notes, (QStringList{gif, QString(), gif}));
+    QCOMPARE(
+        RunCommand("ffprobe -v error -show_entries stream=codec_type,codec_name -of csv=p=0 '" + mp4 + "'"),
+        std::string("h264,video\naac,audio\n"));
+  }
 
   void WithoutSoundTheVideoHasNone() {
     TSoundServer sound;

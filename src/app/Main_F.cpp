@@ -508,12 +508,27 @@ void TMainForm::SaveBtnClick() {
   }
   if (!Controls().Save) return;
   // A cancelled dialog keeps the recording for another try.
-  const QString file = SaveDialog1->Ask();
+  const QString file = SaveDialog1->Ask(FSession.HasRecordedSound());
   if (file.isEmpty() || FClosed || !FSession.BeginExport(file.toStdString())) return;
   TExportChoice choice;
   choice.File = file.toStdString();
   choice.FrameTime =
       FSession.RecordedFrameTime() > 0 ? FSession.RecordedFrameTime() : RecordTimer->interval();
+  if (SaveDialog1->Format() != TVideoFormat::Avi) {
+    // A video for sharing: the AVI's depth and compressor do not apply.
+    TShareOptions share;
+    try {
+      share = PrepareShare(FSession, choice, SaveDialog1->Format(), SettingsForm->ShareQuality());
+    } catch (...) {
+      FSession.EndExport(false);
+      ShowState();
+      throw;
+    }
+    FLastSaveName = file;
+    Export->Start(share, choice.File, Frames());
+    ShowState();
+    return;
+  }
   choice.PixelFormat = SettingsForm->SelectedPixelFormat();
   const int line = SettingsForm->CompressionCBX->currentIndex();
   if (line >= 1) choice.Compression = SettingsForm->CompressionCBX->currentText().left(4).toStdString();
@@ -534,7 +549,7 @@ void TMainForm::ExportEnded(const TExportJob& job) {
   // A later recording without sound gets none.
   writer.SetWavFileName(std::string());
   const TExportJob::TStage stage = job.Stage();
-  if (stage != TExportJob::TStage::Done) writer.Discard();
+  if (stage != TExportJob::TStage::Done && !job.Shared()) writer.Discard();
   FSession.EndExport(stage == TExportJob::TStage::Done);
   if (stage == TExportJob::TStage::Done) {
     ProgressBar1->setValue(job.FramesDone());

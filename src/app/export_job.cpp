@@ -1,6 +1,7 @@
 #include "export_job.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "base/exception.h"
 #include "frame_store.h"
@@ -34,7 +35,36 @@ TBitmap Thumbnail(const TBitmap& picture) {
 }  // namespace
 
 TExportJob::TExportJob(TAviFileWriter& writer, std::vector<std::string> frames)
-    : FWriter(writer), FFrames(std::move(frames)) {}
+    : FWriter(&writer), FFrames(std::move(frames)) {}
+
+TExportJob::TExportJob(const TShareOptions& share, std::string target, std::vector<std::string> frames)
+    : FShare(share), FTarget(std::move(target)), FFrames(std::move(frames)) {}
+
+// The recording's pictures as the sharing formats' writer takes them, each
+// pass read afresh from the files.
+class TExportJob::TShareFeed final : public TShareSource {
+ public:
+  explicit TShareFeed(TExportJob& job) : FJob(job) { Rewind(); }
+  int32_t Count() const override { return static_cast<int32_t>(FJob.FFrames.size()); }
+  void Rewind() override {
+    FSequence.reset();
+    FSequence = std::make_unique<TPictureSequence>(FJob.FFrames, pf32bit);
+    if (!FSequence->Start())
+      throw Exception("None of the " + std::to_string(FJob.FFrames.size()) +
+                      " pictures of the recording could be read");
+  }
+  const TBitmap& Picture(int32_t index, bool final) override {
+    return FJob.Picture(index, FSequence->Next(), FSequence->Unreadable(), final);
+  }
+  bool Progress(int64_t done, int64_t total) override {
+    FJob.FFramesDone = static_cast<int32_t>(done * Count() / std::max<int64_t>(total, 1));
+    return !FJob.FCancel;
+  }
+
+ private:
+  TExportJob& FJob;
+  std::unique_ptr<TPictureSequence> FSequence;
+};
 
 TExportJob::~TExportJob() {
   Cancel();
@@ -91,7 +121,7 @@ void TExportJob::Progress(int32_t frameCount, bool& abort) {
   if (FCancel) abort = true;
 }
 
-const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t unreadable) {
+const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t unreadable, bool final) {
   const auto now = std::chrono::steady_clock::now();
   bool preview;
   {
@@ -105,7 +135,7 @@ const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t
     FPreview = std::move(small);
     FPreviewFresh = true;
   }
-  if (static_cast<size_t>(index) + 1 < FFrames.size()) return picture;
+  if (!final || static_cast<size_t>(index) + 1 < FFrames.size()) return picture;
   // The last picture: only now is it known how many could not be read, and
   // nothing has reached the target yet.
   if (unreadable > 0) {
@@ -126,16 +156,21 @@ void TExportJob::Run() {
   TStage end = TStage::Done;
   std::string failure;
   try {
-    // A 32-bit video takes 32-bit pictures as they are.
-    TPictureSequence sequence(FFrames, FWriter.PixelFormat() == pf32bit ? pf32bit : pf24bit);
-    if (!sequence.Start())
-      throw Exception("None of the " + std::to_string(FFrames.size()) +
-                      " pictures of the recording could be read");
-    FWriter.WriteAviDirect(static_cast<int32_t>(FFrames.size()), [&](int32_t index) -> const TBitmap& {
-      const TBitmap& picture = sequence.Next();
-      return Picture(index, picture, sequence.Unreadable());
-    });
-    if (FWriter.Aborted() || FCancel) end = TStage::Cancelled;
+    if (FWriter) {
+      // A 32-bit video takes 32-bit pictures as they are.
+      TPictureSequence sequence(FFrames, FWriter->PixelFormat() == pf32bit ? pf32bit : pf24bit);
+      if (!sequence.Start())
+        throw Exception("None of the " + std::to_string(FFrames.size()) +
+                        " pictures of the recording could be read");
+      FWriter->WriteAviDirect(static_cast<int32_t>(FFrames.size()), [&](int32_t index) -> const TBitmap& {
+        const TBitmap& picture = sequence.Next();
+        return Picture(index, picture, sequence.Unreadable());
+      });
+      if (FWriter->Aborted() || FCancel) end = TStage::Cancelled;
+    } else {
+      TShareFeed feed(*this);
+      if (!WriteSharedVideo(FTarget, FShare, feed)) end = TStage::Cancelled;
+    }
   } catch (const Exception& e) {
     end = TStage::Failed;
     failure = e.Message();

@@ -9,11 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "share/share_writer.h"
 #include "writer/AviFileWriter.h"
 
-// One export of a recording into an AVI file, on a thread of its own so
-// that the window stays responsive while it runs. The writer, set up for
-// the video, belongs to the job until the job has ended; the window shows
+// One export of a recording into a video, on a thread of its own so that
+// the window stays responsive while it runs: an AVI file through the AVI
+// writer, which, set up for the video, belongs to the job until the job
+// has ended; or a video for sharing (MP4, WebM, GIF). The window shows
 // what the job reports and passes the user's answers on.
 class TExportJob {
  public:
@@ -27,6 +29,7 @@ class TExportJob {
   };
 
   TExportJob(TAviFileWriter& writer, std::vector<std::string> frames);
+  TExportJob(const TShareOptions& share, std::string target, std::vector<std::string> frames);
   // Cancels what still runs and waits for it.
   ~TExportJob();
   TExportJob(const TExportJob&) = delete;
@@ -43,6 +46,8 @@ class TExportJob {
   void Wait();
 
   TStage Stage() const { return FStage; }
+  // Whether the video is one for sharing, not an AVI file.
+  bool Shared() const { return FWriter == nullptr; }
   int32_t FramesDone() const { return FFramesDone; }
   // The picture reached most recently, made small for a preview, when it
   // is newer than the one taken last; else an empty picture.
@@ -61,10 +66,15 @@ class TExportJob {
   void Progress(int32_t frameCount, bool& abort);
 
  private:
-  void Run();
-  const TBitmap& Picture(int32_t index, const TBitmap& picture, size_t unreadable);
+  class TShareFeed;
 
-  TAviFileWriter& FWriter;
+  void Run();
+  // final: the picture goes into the file (a GIF's first pass only looks).
+  const TBitmap& Picture(int32_t index, const TBitmap& picture, size_t unreadable, bool final = true);
+
+  TAviFileWriter* FWriter = nullptr;
+  TShareOptions FShare;
+  std::string FTarget;
   std::vector<std::string> FFrames;
   std::thread FThread;
   std::atomic<TStage> FStage{TStage::Compressing};

@@ -39,6 +39,23 @@ void PrepareWriter(TAviFileWriter& writer, TRecordingSession& session, const TEx
   }
 }
 
+TShareOptions PrepareShare(TRecordingSession& session, const TExportChoice& choice, TVideoFormat format,
+                           TVideoQuality quality) {
+  TShareOptions options;
+  options.Format = format;
+  options.Quality = quality;
+  options.FrameTime = choice.FrameTime;
+  TPoint size{};
+  if (!FirstPictureSize(session.Frames(), size))
+    throw Exception("None of the " + std::to_string(session.FrameCount()) +
+                    " pictures of the recording could be read");
+  options.Width = size.X;
+  options.Height = size.Y;
+  // A GIF animation has no sound.
+  if (format != TVideoFormat::Gif) options.SoundFile = session.AlignedSound(choice.FrameTime);
+  return options;
+}
+
 TExportProgress::TExportProgress(QWidget* window, QProgressBar* bar, TImageBox* preview)
     : QObject(window), FWindow(window), FBar(bar), FPreview(preview) {
   FTimer = new QTimer(this);
@@ -50,11 +67,21 @@ TExportProgress::TExportProgress(QWidget* window, QProgressBar* bar, TImageBox* 
 
 void TExportProgress::Start(TAviFileWriter& writer, const std::vector<std::string>& frames) {
   FCompressed = !writer.FourCC().empty();
-  FBar->setMaximum(static_cast<int>(frames.size()));
+  Begin(std::make_unique<TExportJob>(writer, frames), frames.size());
+}
+
+void TExportProgress::Start(const TShareOptions& share, const std::string& target,
+                            const std::vector<std::string>& frames) {
+  FCompressed = true;
+  Begin(std::make_unique<TExportJob>(share, target, frames), frames.size());
+}
+
+void TExportProgress::Begin(std::unique_ptr<TExportJob> job, size_t frames) {
+  FBar->setMaximum(static_cast<int>(frames));
   FBar->setValue(0);
   // Without a compressor, writing the file is all the export does.
   if (OnNote) OnNote(FCompressed ? "Compressing..." : "Writing file...");
-  FJob = std::make_unique<TExportJob>(writer, frames);
+  FJob = std::move(job);
   // The window hears of the end at once, not at its next tick.
   FJob->OnEnded = [this] {
     QMetaObject::invokeMethod(

@@ -31,6 +31,11 @@ struct TExportChoice {
 // frame size as it was, when the recording cannot be saved so (a depth or
 // compressor that does not fit, no picture that can be read).
 void PrepareWriter(TAviFileWriter& writer, TRecordingSession& session, const TExportChoice& choice);
+// The same for a video for sharing: its size from the first picture that
+// can be read, the sound lined up with the pictures where the format
+// carries sound. Raises when no picture can be read.
+TShareOptions PrepareShare(TRecordingSession& session, const TExportChoice& choice, TVideoFormat format,
+                           TVideoQuality quality);
 
 // A video being saved, as the window shows it: the bar and the preview
 // follow the export's thread ten times a second, the label says whether
@@ -48,6 +53,7 @@ class TExportProgress : public QObject {
   std::function<void(const TExportJob&)> OnEnded;
 
   void Start(TAviFileWriter& writer, const std::vector<std::string>& frames);
+  void Start(const TShareOptions& share, const std::string& target, const std::vector<std::string>& frames);
   bool Running() const { return FJob != nullptr; }
   // The export running, or null.
   const TExportJob* Job() const { return FJob.get(); }
@@ -62,6 +68,7 @@ class TExportProgress : public QObject {
 
  private:
   void Tick();
+  void Begin(std::unique_ptr<TExportJob> job, size_t frames);
 
   QWidget* FWindow;
   QProgressBar* FBar;

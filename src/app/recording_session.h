@@ -116,6 +116,8 @@ class TRecordingSession {
 
   // While sound is recorded with the pictures.
   bool HasSound() const { return FSound != nullptr; }
+  // Whether the recording, finished or recovered, has sound to save with it.
+  bool HasRecordedSound() const { return !FSoundClock.empty(); }
   // The loudest sound since the last call, 0 to 1.
   float TakeSoundLevel();
   // What became of the sound, once each; empty when nothing more to say.

@@ -33,15 +33,16 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
   setObjectName("SettingsForm");
   setWindowTitle("Settings");
   setFont(QFont("MS Sans Serif", 8));
-  setFixedSize(kRightColumn + 259, 330);
+  setFixedSize(kRightColumn + 259, 384);
   setAttribute(Qt::WA_QuitOnClose, false);
   CreateSessionGroup();
   CreateFormatGroup();
   CreateSoundGroup();
   CreateRecordingGroup();
   CreateHotkeysGroup();
+  CreateShareGroup();
   BitBtn1 = new QPushButton("OK", this);
-  BitBtn1->setGeometry((width() - 75) / 2, 298, 75, 25);
+  BitBtn1->setGeometry((width() - 75) / 2, 352, 75, 25);
   BitBtn1->setDefault(true);
   connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
 
@@ -157,6 +158,28 @@ void TSettingsForm::CreateHotkeysGroup() {
   HotkeysNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 }
 
+void TSettingsForm::CreateShareGroup() {
+  ShareGroup = new QGroupBox("MP4, WebM and GIF", this);
+  ShareGroup->setGeometry(8, 292, kRightColumn + 251 - 8, 52);
+  auto* label = new QLabel("Quality", ShareGroup);
+  label->setGeometry(12, 24, 120, 17);
+  ShareQualityCBX = new QComboBox(ShareGroup);
+  ShareQualityCBX->setObjectName("ShareQualityCBX");
+  ShareQualityCBX->setGeometry(150, 20, 140, 22);
+  ShareQualityCBX->addItems({"Small file", "Balanced", "Sharp"});
+  ShareQualityCBX->setCurrentIndex(1);
+  label->setBuddy(ShareQualityCBX);
+  auto* note = new QLabel("for .mp4, .webm and .gif", ShareGroup);
+  note->setGeometry(300, 24, 206, 17);
+  ShareQualityCBX->setToolTip(
+      "Small file: fewer colours and details. Sharp: text as on the screen, larger files. AVI videos take "
+      "the compression above.");
+}
+
+TVideoQuality TSettingsForm::ShareQuality() const {
+  return static_cast<TVideoQuality>(std::clamp(ShareQualityCBX->currentIndex(), 0, 2));
+}
+
 void TSettingsForm::PixelFormatCBXChange() {
   if (!MainForm) return;
   MainForm->AviWriter->SetPixelFormat(SelectedPixelFormat());
@@ -224,6 +247,7 @@ void TSettingsForm::ShowLater(const TSettingsValues& v) {
   HideWindowCB->setChecked(v.HideWhileRecording);
   SetKeyText(RecordKeyEdit, QString::fromStdString(v.HotkeyStartStop));
   SetKeyText(PauseKeyEdit, QString::fromStdString(v.HotkeyPauseResume));
+  ShareQualityCBX->setCurrentIndex(v.ShareQuality >= 0 && v.ShareQuality <= 2 ? v.ShareQuality : 1);
 }
 
 TSettingsValues TSettingsForm::Values() const {
@@ -240,6 +264,7 @@ TSettingsValues TSettingsForm::Values() const {
   v.HideWhileRecording = HideWindowCB->isChecked();
   v.HotkeyStartStop = KeyText(RecordKeyEdit).toStdString();
   v.HotkeyPauseResume = KeyText(PauseKeyEdit).toStdString();
+  v.ShareQuality = ShareQualityCBX->currentIndex();
   return v;
 }
 

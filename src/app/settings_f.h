@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/types.h"
+#include "share/video_formats.h"
 #include "stored_settings.h"
 
 // The settings dialog. Its controls are the only store of the user's
@@ -50,7 +51,9 @@ class TSettingsForm : public QDialog {
   QKeySequenceEdit* RecordKeyEdit;
   QLabel* PauseKeyLabel;
   QKeySequenceEdit* PauseKeyEdit;
-  QLabel* HotkeysNote;  // why hotkeys do not work, when they do not
+  QLabel* HotkeysNote;         // why hotkeys do not work, when they do not
+  QGroupBox* ShareGroup;       // "MP4, WebM and GIF"
+  QComboBox* ShareQualityCBX;  // a TVideoQuality by index
   QPushButton* BitBtn1;
 
   // The writer takes the chosen depth and the compression list is built
@@ -65,6 +68,8 @@ class TSettingsForm : public QDialog {
   void FPSSpinChange();
   // pf1bit .. pf32bit for the depth list's lines 0 to 6, pfDevice for no line.
   TPixelFormat SelectedPixelFormat() const;
+  // The quality chosen for MP4, WebM and GIF videos.
+  TVideoQuality ShareQuality() const;
   // A hotkey field's combination as the registry keeps it ("Ctrl+Shift+F9",
   // empty for none), and back.
   static QString KeyText(const QKeySequenceEdit* edit);
@@ -89,6 +94,7 @@ class TSettingsForm : public QDialog {
   void CreateSoundGroup();
   void CreateRecordingGroup();
   void CreateHotkeysGroup();
+  void CreateShareGroup();
   void ShowCompressionList();
 
   std::vector<std::string> FLines;   // the compression list without marks

@@ -36,7 +36,8 @@ std::vector<TRegValue> AllValues(const TSettingsValues& v) {
           TRegistry::IntegerValue("RecordingDelay", v.RecordingDelay),
           TRegistry::IntegerValue("HideWhileRecording", v.HideWhileRecording ? 1 : 0),
           TRegistry::StringValue("HotkeyStartStop", v.HotkeyStartStop),
-          TRegistry::StringValue("HotkeyPauseResume", v.HotkeyPauseResume)};
+          TRegistry::StringValue("HotkeyPauseResume", v.HotkeyPauseResume),
+          TRegistry::IntegerValue("ShareQuality", v.ShareQuality)};
 }
 
 // Whether a later value is as it was loaded, by its name.
@@ -46,6 +47,7 @@ bool Unchanged(const std::string& name, const TSettingsValues& now, const TSetti
   if (name == "HideWhileRecording") return now.HideWhileRecording == loaded.HideWhileRecording;
   if (name == "HotkeyStartStop") return now.HotkeyStartStop == loaded.HotkeyStartStop;
   if (name == "HotkeyPauseResume") return now.HotkeyPauseResume == loaded.HotkeyPauseResume;
+  if (name == "ShareQuality") return now.ShareQuality == loaded.ShareQuality;
   return false;
 }
 
@@ -91,6 +93,10 @@ void TStoredSettings::Load() {
        }));
   note("HotkeyPauseResume", ReadOnItsOwn(registry, "HotkeyPauseResume", [&](const char* name) {
          v.HotkeyPauseResume = registry.ReadString(name);
+       }));
+  note("ShareQuality", ReadOnItsOwn(registry, "ShareQuality", [&](const char* name) {
+         const int32_t quality = registry.ReadInteger(name);
+         if (quality >= 0 && quality <= 2) v.ShareQuality = quality;
        }));
 }
 

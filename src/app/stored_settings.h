@@ -21,6 +21,7 @@ struct TSettingsValues {
   bool HideWhileRecording = false;
   std::string HotkeyStartStop = "Ctrl+Shift+F9";
   std::string HotkeyPauseResume = "Ctrl+Shift+F10";
+  int32_t ShareQuality = 1;  // of MP4, WebM and GIF videos: a TVideoQuality
 };
 
 // Reads and writes the settings. The first seven are read in order until
