@@ -35,7 +35,11 @@ class TPictures final : public TShareSource {
   explicit TPictures(std::vector<TBitmap> pictures) : FPictures(std::move(pictures)) {}
   int32_t Count() const override { return static_cast<int32_t>(FPictures.size()); }
   void Rewind() override { ++Rewinds; }
-  const TBitmap& Picture(int32_t index, bool) override { return FPictures[static_cast<size_t>(index)]; }
+  // Every picture in the same bitmap, as the export's reader hands them over.
+  const TBitmap& Picture(int32_t index, bool) override {
+    FCurrent = FPictures[static_cast<size_t>(index)];
+    return FCurrent;
+  }
   bool Progress(int64_t done, int64_t total) override {
     Total = total;
     return StopAt < 0 || done < StopAt;
@@ -46,6 +50,7 @@ class TPictures final : public TShareSource {
 
  private:
   std::vector<TBitmap> FPictures;
+  TBitmap FCurrent;
 };
 
 // A tone of the recording's length and more, as the aligned sound is.

@@ -1,19 +1,14 @@
 #include "share/gif_writer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "base/exception.h"
 
 namespace {
 
-constexpr int kCellBits = 6;  // per channel, in the colour count
 constexpr uint8_t kUnchanged = 255;
-
-uint32_t CellOf(uint32_t rgb) {
-  return ((rgb >> (24 - kCellBits)) & 0x3F) << (2 * kCellBits) |
-         ((rgb >> (16 - kCellBits)) & 0x3F) << kCellBits | ((rgb >> (8 - kCellBits)) & 0x3F);
-}
 
 // The pixels of a row of a 32-bit picture as 0x..RRGGBB words.
 const uint32_t* Row(const TBitmap& picture, int32_t y) {
@@ -141,61 +136,52 @@ struct TBox {
 TGifSettings GifSettingsFor(TVideoQuality quality) {
   switch (quality) {
     case TVideoQuality::SmallFile:
-      return TGifSettings{64, false};
+      return TGifSettings{64, false, 12};
     case TVideoQuality::Sharp:
-      return TGifSettings{255, true};
+      return TGifSettings{255, true, 0};
     default:
-      return TGifSettings{255, false};
+      return TGifSettings{255, false, 0};
   }
 }
 
-TGifColours::TGifColours() : FCounts(size_t{1} << (3 * kCellBits)), FSums(3 * FCounts.size()) {}
+TGifColours::TGifColours() : FCounts(size_t{1} << 24) {}
 
-void TGifColours::Count(const TBitmap& picture, const TBitmap* previous) {
+void TGifColours::Count(const TBitmap& picture) {
+  // Every pixel of every picture: a colour that stays on the screen is
+  // seen in every frame, and counts that often.
   const int32_t width = picture.Width(), height = picture.Height();
   for (int32_t y = 0; y < height; ++y) {
-    const uint32_t* a = Row(picture, y);
-    const uint32_t* b = previous ? Row(*previous, y) : nullptr;
-    if (b && std::memcmp(a, b, static_cast<size_t>(width) * 4) == 0) continue;
+    const uint32_t* row = Row(picture, y);
     for (int32_t x = 0; x < width; ++x) {
-      const uint32_t p = a[x] & 0xFFFFFF;
-      if (b && p == (b[x] & 0xFFFFFF)) continue;
-      const uint32_t cell = CellOf(p);
-      ++FCounts[cell];
-      FSums[3 * cell] += p >> 16;
-      FSums[3 * cell + 1] += (p >> 8) & 0xFF;
-      FSums[3 * cell + 2] += p & 0xFF;
+      uint32_t& count = FCounts[row[x] & 0xFFFFFF];
+      if (count < UINT32_MAX) ++count;
     }
   }
 }
 
 std::vector<uint32_t> TGifColours::Palette(int32_t colours) const {
-  // The cells met, with their means; each box of the cut a run of them.
-  struct TCell {
-    double Mean[3];
-    uint64_t Count;
-    uint64_t Sum[3];
+  // Every colour met, with how often; each box of the cut a run of them.
+  struct TColour {
+    uint8_t Channel[3];
+    uint32_t Count;
   };
-  std::vector<TCell> cells;
-  for (size_t i = 0; i < FCounts.size(); ++i) {
-    if (FCounts[i] == 0) continue;
-    TCell c{};
-    c.Count = FCounts[i];
-    for (int k = 0; k < 3; ++k) {
-      c.Sum[k] = FSums[3 * i + k];
-      c.Mean[k] = static_cast<double>(c.Sum[k]) / static_cast<double>(c.Count);
-    }
-    cells.push_back(c);
-  }
-  if (cells.empty()) return {0};
+  std::vector<TColour> met;
+  for (uint32_t rgb = 0; rgb < FCounts.size(); ++rgb)
+    if (FCounts[rgb] > 0)
+      met.push_back(TColour{
+          {static_cast<uint8_t>(rgb >> 16), static_cast<uint8_t>(rgb >> 8), static_cast<uint8_t>(rgb)},
+          FCounts[rgb]});
+  if (met.empty()) return {0};
+  // The squared distance of a box's pixels from their mean, and the channel
+  // along which they spread most.
   const auto errorOf = [&](size_t begin, size_t end, int& axis) {
     double sum[3] = {}, square[3] = {}, n = 0;
     for (size_t i = begin; i < end; ++i) {
-      const double w = static_cast<double>(cells[i].Count);
+      const double w = met[i].Count;
       n += w;
       for (int k = 0; k < 3; ++k) {
-        sum[k] += w * cells[i].Mean[k];
-        square[k] += w * cells[i].Mean[k] * cells[i].Mean[k];
+        sum[k] += w * met[i].Channel[k];
+        square[k] += w * met[i].Channel[k] * met[i].Channel[k];
       }
     }
     double total = 0, widest = -1;
@@ -210,7 +196,7 @@ std::vector<uint32_t> TGifColours::Palette(int32_t colours) const {
     return end - begin > 1 ? total : 0.0;
   };
   int axis = 0;
-  std::vector<TBox> boxes{{0, cells.size(), errorOf(0, cells.size(), axis)}};
+  std::vector<TBox> boxes{{0, met.size(), errorOf(0, met.size(), axis)}};
   while (static_cast<int32_t>(boxes.size()) < colours) {
     // The box whose pixels are farthest from their colour is cut in two at
     // the median of its widest channel.
@@ -219,13 +205,12 @@ std::vector<uint32_t> TGifColours::Palette(int32_t colours) const {
     if (worst->Error <= 0) break;
     const TBox box = *worst;
     errorOf(box.Begin, box.End, axis);
-    std::sort(cells.begin() + static_cast<ptrdiff_t>(box.Begin),
-              cells.begin() + static_cast<ptrdiff_t>(box.End),
-              [axis](const TCell& a, const TCell& b) { return a.Mean[axis] < b.Mean[axis]; });
+    std::sort(met.begin() + static_cast<ptrdiff_t>(box.Begin), met.begin() + static_cast<ptrdiff_t>(box.End),
+              [axis](const TColour& a, const TColour& b) { return a.Channel[axis] < b.Channel[axis]; });
     uint64_t all = 0, half = 0;
-    for (size_t i = box.Begin; i < box.End; ++i) all += cells[i].Count;
+    for (size_t i = box.Begin; i < box.End; ++i) all += met[i].Count;
     size_t cut = box.Begin;
-    while (cut < box.End - 1 && (half + cells[cut].Count) * 2 <= all) half += cells[cut++].Count;
+    while (cut < box.End - 1 && (half + met[cut].Count) * 2 <= all) half += met[cut++].Count;
     if (cut == box.Begin) cut = box.Begin + 1;
     int unused = 0;
     *worst = TBox{box.Begin, cut, errorOf(box.Begin, cut, unused)};
@@ -235,8 +220,8 @@ std::vector<uint32_t> TGifColours::Palette(int32_t colours) const {
   for (const TBox& box : boxes) {
     uint64_t n = 0, sum[3] = {};
     for (size_t i = box.Begin; i < box.End; ++i) {
-      n += cells[i].Count;
-      for (int k = 0; k < 3; ++k) sum[k] += cells[i].Sum[k];
+      n += met[i].Count;
+      for (int k = 0; k < 3; ++k) sum[k] += uint64_t{met[i].Count} * met[i].Channel[k];
     }
     uint32_t rgb = 0;
     for (int k = 0; k < 3; ++k) rgb = rgb << 8 | static_cast<uint32_t>((sum[k] + n / 2) / n);
@@ -277,6 +262,7 @@ TGifEncoder::TGifEncoder(TSink sink, int32_t width, int32_t height, const std::v
                           'E',  '2',  '.', '0', 3,   1,   0,   0,   0};
   Put(loop, sizeof loop);
   FError.resize(2 * 3 * (static_cast<size_t>(width) + 2));
+  FCanvas.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
 }
 
 TGifEncoder::~TGifEncoder() = default;
@@ -365,6 +351,41 @@ void TGifEncoder::Add(const TBitmap& picture, const TBitmap* previous, int32_t d
       }
     }
   }
+  // A pixel whose colour maps to what the screen shows there already is
+  // left transparent too (JPEG's noise changes many a pixel by a step no
+  // palette tells apart); then the frame shrinks to what it changes.
+  int32_t left = w, top = h, right = 0, bottom = 0;
+  for (int32_t y = 0; y < h; ++y) {
+    uint8_t* out = FIndices.data() + static_cast<size_t>(y) * static_cast<size_t>(w);
+    uint8_t* shown = FCanvas.data() + static_cast<size_t>(c.Top + y) * static_cast<size_t>(FWidth) + c.Left;
+    for (int32_t x = 0; x < w; ++x) {
+      if (out[x] == kUnchanged) continue;
+      if (previous && (out[x] == shown[x] || Close(out[x], shown[x]))) {
+        out[x] = kUnchanged;
+        transparent = true;
+        continue;
+      }
+      shown[x] = out[x];
+      left = std::min(left, x);
+      right = std::max(right, x + 1);
+      top = std::min(top, y);
+      bottom = y + 1;
+    }
+  }
+  if (right <= left) {
+    left = top = 0;  // nothing changes: one transparent pixel keeps the timing
+    right = bottom = 1;
+    FIndices[0] = kUnchanged;
+    transparent = true;
+  }
+  if (left > 0 || top > 0 || right < w || bottom < h) {
+    for (int32_t y = top; y < bottom; ++y)
+      std::memmove(FIndices.data() + static_cast<size_t>(y - top) * static_cast<size_t>(right - left),
+                   FIndices.data() + static_cast<size_t>(y) * static_cast<size_t>(w) + left,
+                   static_cast<size_t>(right - left));
+    FIndices.resize(static_cast<size_t>(right - left) * static_cast<size_t>(bottom - top));
+    c = TChange{c.Left + left, c.Top + top, c.Left + right, c.Top + bottom};
+  }
   // Graphic control: left in place for the next frame to draw over, the
   // delay, and the index of the unchanged pixels where there are any.
   const uint8_t control[] = {0x21, 0xF9, 4, static_cast<uint8_t>(1 << 2 | (transparent ? 1 : 0))};
@@ -376,11 +397,20 @@ void TGifEncoder::Add(const TBitmap& picture, const TBitmap* previous, int32_t d
   FOut.push_back(0x2C);
   PutLE16(FOut, c.Left);
   PutLE16(FOut, c.Top);
-  PutLE16(FOut, w);
-  PutLE16(FOut, h);
+  PutLE16(FOut, c.Right - c.Left);
+  PutLE16(FOut, c.Bottom - c.Top);
   FOut.push_back(0);
   TLzw(FOut).Encode(FIndices.data(), FIndices.size());
   if (FOut.size() >= (size_t{1} << 20)) Flush();
+}
+
+bool TGifEncoder::Close(uint8_t a, uint8_t b) const {
+  if (FSettings.Tolerance <= 0) return false;
+  const uint32_t p = FPalette[a], q = FPalette[b];
+  const int dr = static_cast<int>(p >> 16) - static_cast<int>(q >> 16);
+  const int dg = static_cast<int>((p >> 8) & 0xFF) - static_cast<int>((q >> 8) & 0xFF);
+  const int db = static_cast<int>(p & 0xFF) - static_cast<int>(q & 0xFF);
+  return dr * dr + dg * dg + db * db <= FSettings.Tolerance;
 }
 
 void TGifEncoder::Finish() {

@@ -17,24 +17,25 @@ struct TGifSettings {
   // Error diffusion where the picture is smooth (gradients, photos); edges
   // such as text are left undithered, so they stay sharp.
   bool Dither = false;
+  // A pixel whose new colour is within this squared distance of the one
+  // shown is left as it is: changes too small to see cost no bytes.
+  int32_t Tolerance = 0;
 };
 TGifSettings GifSettingsFor(TVideoQuality quality);
 
-// The colours of a recording: counted over its pictures (of each one after
-// the first, only the pixels that changed), then a palette chosen by
-// median cut.
+// The colours of a recording: counted over all its pictures, then a
+// palette chosen by median cut.
 class TGifColours {
  public:
   TGifColours();
-  // A 32-bit picture, and the one before it or null.
-  void Count(const TBitmap& picture, const TBitmap* previous);
+  // A 32-bit picture.
+  void Count(const TBitmap& picture);
   // At most colours colours as 0xRRGGBB, each the mean of the pixels it
   // stands for.
   std::vector<uint32_t> Palette(int32_t colours) const;
 
  private:
-  std::vector<uint32_t> FCounts;  // of each 6-bit-per-channel cell
-  std::vector<uint64_t> FSums;    // red, green, blue of each cell
+  std::vector<uint32_t> FCounts;  // of each 24-bit colour
 };
 
 // Writes a GIF animation picture by picture to a sink of bytes.
@@ -60,6 +61,7 @@ class TGifEncoder {
 
  private:
   uint8_t Nearest(uint32_t rgb);
+  bool Close(uint8_t a, uint8_t b) const;
   void Put(const void* data, size_t size);
   void Flush();
 
@@ -71,5 +73,6 @@ class TGifEncoder {
   std::vector<uint8_t> FCache;   // the palette index of each 24-bit colour met so far
   std::vector<uint64_t> FKnown;  // which of them are there
   std::vector<uint8_t> FIndices;
-  std::vector<int32_t> FError;  // diffused error of two rows, three channels each
+  std::vector<int32_t> FError;   // diffused error of two rows, three channels each
+  std::vector<uint8_t> FCanvas;  // the palette index each pixel shows so far
 };

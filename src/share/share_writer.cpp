@@ -308,9 +308,9 @@ class TAvVideo {
 bool WriteAv(const std::string& path, const TShareOptions& options, TShareSource& source) {
   const int32_t count = source.Count();
   TAvVideo video(path, options, count);
-  TBitmap fitted[2];
+  TBitmap fitted;
   for (int32_t i = 0; i < count; ++i) {
-    const TBitmap& picture = Fitted(source.Picture(i, true), options.Width, options.Height, fitted[i % 2]);
+    const TBitmap& picture = Fitted(source.Picture(i, true), options.Width, options.Height, fitted);
     video.Add(picture, i);
     if (!source.Progress(i + 1, count)) return false;
   }
@@ -322,13 +322,10 @@ bool WriteGif(int fd, const std::string& path, const TShareOptions& options, TSh
   const int32_t count = source.Count();
   const int64_t steps = ShareSteps(TVideoFormat::Gif, count);
   const TGifSettings settings = GifSettingsFor(options.Quality);
-  TBitmap fitted[2];
-  const TBitmap* previous = nullptr;
+  TBitmap fitted, previous;
   TGifColours colours;
   for (int32_t i = 0; i < count; ++i) {
-    const TBitmap& picture = Fitted(source.Picture(i, false), options.Width, options.Height, fitted[i % 2]);
-    colours.Count(picture, previous);
-    previous = &picture;
+    colours.Count(Fitted(source.Picture(i, false), options.Width, options.Height, fitted));
     if (!source.Progress(i + 1, steps)) return false;
   }
   source.Rewind();
@@ -338,11 +335,12 @@ bool WriteGif(int fd, const std::string& path, const TShareOptions& options, TSh
           throw Exception("The video could not be written to " + path + ": " + std::strerror(errno));
       },
       options.Width, options.Height, colours.Palette(settings.Colours), settings);
-  previous = nullptr;
+  // What changed is found against a copy of the picture before: a source
+  // may hand every picture over in the same bitmap.
   for (int32_t i = 0; i < count; ++i) {
-    const TBitmap& picture = Fitted(source.Picture(i, true), options.Width, options.Height, fitted[i % 2]);
-    gif.Add(picture, previous, TGifEncoder::Delay(i, options.FrameTime));
-    previous = &picture;
+    const TBitmap& picture = Fitted(source.Picture(i, true), options.Width, options.Height, fitted);
+    gif.Add(picture, i > 0 ? &previous : nullptr, TGifEncoder::Delay(i, options.FrameTime));
+    previous = picture;
     if (!source.Progress(count + i + 1, steps)) return false;
   }
   gif.Finish();

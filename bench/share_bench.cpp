@@ -1,0 +1,110 @@
+// Videos for sharing made from a recording of 300 JPEG pictures of
+// 1280 x 720 (a screen that scrolls), as the export makes them: pictures
+// per second and bytes, for MP4, WebM and GIF at each quality. With
+// --pictures=DIR the pictures are only written, as 000.jpg to 299.jpg, for
+// ffmpeg to make the same videos from (bench/run); with --keep=DIR the
+// videos at the default quality stay there for PSNR against them.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame_store.h"
+#include "image/picture_files.h"
+#include "sample_pictures.h"
+#include "share/share_writer.h"
+
+namespace {
+
+constexpr int kPictures = 300;
+constexpr int32_t kWidth = 1280, kHeight = 720;
+
+std::vector<std::string> PicturePaths(const std::string& folder) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < kPictures; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "/%03d.jpg", i);
+    paths.push_back(folder + name);
+  }
+  return paths;
+}
+
+void WritePictures(const std::string& folder) {
+  const TBitmap desktop = ScreenLikePicture(kWidth + 2 * kPictures, kHeight, pf32bit);
+  std::filesystem::create_directories(folder);
+  const std::vector<std::string> paths = PicturePaths(folder);
+  for (int i = 0; i < kPictures; ++i) {
+    TBitmap picture(kWidth, kHeight, pf32bit);
+    picture.Draw(-2 * i, 0, desktop);  // the screen scrolls, as in a real recording
+    SaveJpegFile(picture, paths[static_cast<size_t>(i)]);
+  }
+}
+
+// The pictures as the export job hands them over: read from their files,
+// the next ones decoded ahead.
+class TFiles final : public TShareSource {
+ public:
+  explicit TFiles(const std::vector<std::string>& paths) : FPaths(paths) { Rewind(); }
+  int32_t Count() const override { return static_cast<int32_t>(FPaths.size()); }
+  void Rewind() override {
+    FSequence.reset();
+    FSequence = std::make_unique<TPictureSequence>(FPaths, pf32bit);
+    FSequence->Start();
+  }
+  const TBitmap& Picture(int32_t, bool) override { return FSequence->Next(); }
+  bool Progress(int64_t, int64_t) override { return true; }
+
+ private:
+  const std::vector<std::string>& FPaths;
+  std::unique_ptr<TPictureSequence> FSequence;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string pictures, keep;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--pictures=", 11) == 0) {
+      WritePictures(argv[i] + 11);
+      return 0;
+    }
+    if (std::strncmp(argv[i], "--keep=", 7) == 0)
+      keep = argv[i] + 7;
+    else
+      pictures = argv[i];
+  }
+  if (pictures.empty()) {
+    std::fprintf(stderr, "usage: share_bench --pictures=DIR | share_bench [--keep=DIR] DIR\n");
+    return 2;
+  }
+  const std::vector<std::string> paths = PicturePaths(pictures);
+  const char* qualities[] = {"Small file", "Balanced", "Sharp"};
+  for (TVideoFormat format : {TVideoFormat::Mp4, TVideoFormat::WebM, TVideoFormat::Gif})
+    for (int quality = 0; quality < 3; ++quality) {
+      TShareOptions options;
+      options.Format = format;
+      options.Quality = static_cast<TVideoQuality>(quality);
+      options.Width = kWidth;
+      options.Height = kHeight;
+      options.FrameTime = 125;
+      const bool kept = !keep.empty() && quality == 1;
+      const std::string output = (kept ? keep : std::filesystem::temp_directory_path().string()) + "/ours." +
+                                 FormatExtension(format);
+      TFiles source(paths);
+      const auto start = std::chrono::steady_clock::now();
+      WriteSharedVideo(output, options, source);
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      struct stat st {};
+      stat(output.c_str(), &st);
+      std::printf("%-4s %-10s: %6.1f pictures/s, %7.2f MB\n", FormatExtension(format), qualities[quality],
+                  kPictures / seconds, static_cast<double>(st.st_size) / 1e6);
+      std::fflush(stdout);
+      if (!kept) std::remove(output.c_str());
+    }
+  return 0;
+}
