@@ -170,16 +170,9 @@ class TPictures final : public TShareSource {
 TEST(Browser, PlaysEveryFormatAsRecorded) {
   if (system("command -v chromium >/dev/null") != 0) GTEST_SKIP() << "no chromium";
   TTempFolder temp;
-  // 401 x 261 at 8 a second, 3 seconds, with sound where the format has it.
-  const int32_t width = 401, height = 261, count = 24, frameTime = 125;
-  const TBitmap desktop = ScreenLikePicture(width, height, pf32bit);
-  std::vector<TBitmap> pictures;
-  for (int32_t i = 0; i < count; ++i) {
-    TBitmap picture = desktop;
-    const int32_t x = i * 12;
-    picture.FillRect(TRect(x, 90, x + 100, 150), RGBQUAD{200, 90, 40, 0});
-    pictures.push_back(std::move(picture));
-  }
+  // 401 x 261 at 8 a second, 3 seconds, with sound where the format has
+  // it; and a WebM of 400 x 260, a size that SVT-AV1 takes (AV1, not VP9).
+  const int32_t count = 24, frameTime = 125;
   const std::string sound = temp.File("sound.wav");
   {
     TWavFile wav(sound);
@@ -187,22 +180,40 @@ TEST(Browser, PlaysEveryFormatAsRecorded) {
     wav.Append(silence.data(), 48000 * 4);
     wav.Close();
   }
+  const struct {
+    TVideoFormat Format;
+    int32_t Width, Height;
+    const char* Name;
+  } videos[] = {{TVideoFormat::Mp4, 401, 261, "video.mp4"},
+                {TVideoFormat::WebM, 401, 261, "video.webm"},
+                {TVideoFormat::WebM, 400, 260, "video-av1.webm"},
+                {TVideoFormat::Gif, 401, 261, "video.gif"}};
   const int checked[] = {0, 11, 23};
-  for (int i : checked)
-    SaveBmpFile(pictures[static_cast<size_t>(i)], temp.File("picture" + std::to_string(i) + ".bmp"));
   std::string cases = "const cases = [\n";
-  for (TVideoFormat format : {TVideoFormat::Mp4, TVideoFormat::WebM, TVideoFormat::Gif}) {
+  for (const auto& video : videos) {
+    const TBitmap desktop = ScreenLikePicture(video.Width, video.Height, pf32bit);
+    std::vector<TBitmap> pictures;
+    for (int32_t i = 0; i < count; ++i) {
+      TBitmap picture = desktop;
+      const int32_t x = i * 12;
+      picture.FillRect(TRect(x, 90, x + 100, 150), RGBQUAD{200, 90, 40, 0});
+      pictures.push_back(std::move(picture));
+    }
+    const std::string size = std::to_string(video.Width) + "x" + std::to_string(video.Height);
+    for (int i : checked)
+      SaveBmpFile(pictures[static_cast<size_t>(i)], temp.File(size + "-" + std::to_string(i) + ".bmp"));
     TShareOptions options;
-    options.Format = format;
-    options.Width = width;
-    options.Height = height;
+    options.Format = video.Format;
+    options.Width = video.Width;
+    options.Height = video.Height;
     options.FrameTime = frameTime;
-    if (format != TVideoFormat::Gif) options.SoundFile = sound;
+    if (video.Format != TVideoFormat::Gif) options.SoundFile = sound;
     TPictures source(pictures);
-    const std::string name = std::string("video.") + FormatExtension(format);
-    ASSERT_TRUE(WriteSharedVideo(temp.File(name), options, source));
-    cases += "  {file: '" + name + "', frameTime: " + std::to_string(frameTime) + ", grab: 11, check: [";
-    for (int i : checked) cases += "[" + std::to_string(i) + ", 'picture" + std::to_string(i) + ".bmp'], ";
+    ASSERT_TRUE(WriteSharedVideo(temp.File(video.Name), options, source));
+    cases += "  {file: '" + std::string(video.Name) + "', frameTime: " + std::to_string(frameTime) +
+             ", grab: 11, check: [";
+    for (int i : checked)
+      cases += "[" + std::to_string(i) + ", '" + size + "-" + std::to_string(i) + ".bmp'], ";
     cases += "]},\n";
   }
   std::ofstream(temp.File("cases.js")) << cases << "];\n";
@@ -217,8 +228,8 @@ TEST(Browser, PlaysEveryFormatAsRecorded) {
   ASSERT_FALSE(result.empty()) << "the browser said nothing";
   // What the browser showed, to be looked at.
   if (const char* keep = getenv("PELIMAR_KEEP_GRABS"))
-    for (const char* file :
-         {"grab-video.mp4.png", "grab-video.webm.png", "grab-video.gif.png", "picture11.bmp"})
+    for (const char* file : {"grab-video.mp4.png", "grab-video.webm.png", "grab-video-av1.webm.png",
+                             "grab-video.gif.png", "401x261-11.bmp"})
       if (std::filesystem::exists(temp.File(file)))
         std::filesystem::copy_file(temp.File(file), std::string(keep) + "/" + file,
                                    std::filesystem::copy_options::overwrite_existing);
@@ -236,9 +247,9 @@ TEST(Browser, PlaysEveryFormatAsRecorded) {
     std::printf("browser: %s\n", line.c_str());
     EXPECT_NEAR(duration, count * frameTime / 1000.0, frameTime / 1000.0);
     // The MP4 is one pixel larger each way; the page compares the recorded part.
-    const bool mp4 = file == "video.mp4";
-    EXPECT_EQ(shownWidth, mp4 ? width + 1 : width);
-    EXPECT_EQ(shownHeight, mp4 ? height + 1 : height);
+    const bool mp4 = file == "video.mp4", av1 = file == "video-av1.webm";
+    EXPECT_EQ(shownWidth, mp4 ? 402 : av1 ? 400 : 401);
+    EXPECT_EQ(shownHeight, mp4 ? 262 : av1 ? 260 : 261);
     if (file == "video.gif") {
       EXPECT_EQ(frames, std::to_string(count));
       EXPECT_EQ(repeat, "Infinity");  // played again and again
@@ -252,5 +263,5 @@ TEST(Browser, PlaysEveryFormatAsRecorded) {
     EXPECT_EQ(compared, 3);
     EXPECT_TRUE(std::filesystem::exists(temp.File("grab-" + file + ".png")));
   }
-  EXPECT_EQ(formats, 3);
+  EXPECT_EQ(formats, 4);
 }
