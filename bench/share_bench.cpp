@@ -83,6 +83,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::vector<std::string> paths = PicturePaths(pictures);
+  // One video made and timed; kept in keep when that is given, else removed.
+  const auto make = [&](const TShareOptions& options, const std::string& label, const std::string& keepIn) {
+    const std::string output = (keepIn.empty() ? std::filesystem::temp_directory_path().string() : keepIn) +
+                               "/ours." + FormatExtension(options.Format);
+    TFiles source(paths);
+    const auto start = std::chrono::steady_clock::now();
+    WriteSharedVideo(output, options, source);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    struct stat st {};
+    stat(output.c_str(), &st);
+    std::printf("%s: %6.1f pictures/s, %7.2f MB\n", label.c_str(), kPictures / seconds,
+                static_cast<double>(st.st_size) / 1e6);
+    std::fflush(stdout);
+    if (keepIn.empty()) std::remove(output.c_str());
+  };
   const char* qualities[] = {"Small file", "Balanced", "Sharp"};
   for (TVideoFormat format : {TVideoFormat::Mp4, TVideoFormat::WebM, TVideoFormat::Gif})
     for (int quality = 0; quality < 3; ++quality) {
@@ -92,37 +107,16 @@ int main(int argc, char** argv) {
       options.Width = kWidth;
       options.Height = kHeight;
       options.FrameTime = 125;
-      const bool kept = !keep.empty() && quality == 1;
-      const std::string output = (kept ? keep : std::filesystem::temp_directory_path().string()) + "/ours." +
-                                 FormatExtension(format);
-      TFiles source(paths);
-      const auto start = std::chrono::steady_clock::now();
-      WriteSharedVideo(output, options, source);
-      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      struct stat st {};
-      stat(output.c_str(), &st);
-      std::printf("%-4s %-10s: %6.1f pictures/s, %7.2f MB\n", FormatExtension(format), qualities[quality],
-                  kPictures / seconds, static_cast<double>(st.st_size) / 1e6);
-      std::fflush(stdout);
-      if (!kept) std::remove(output.c_str());
+      char label[64];
+      std::snprintf(label, sizeof label, "%-4s %-10s", FormatExtension(format), qualities[quality]);
+      make(options, label, quality == 1 ? keep : std::string());
     }
   // WebM at an odd size, which goes to VP9.
-  {
-    TShareOptions options;
-    options.Format = TVideoFormat::WebM;
-    options.Width = kWidth - 1;
-    options.Height = kHeight - 1;
-    options.FrameTime = 125;
-    const std::string output = std::filesystem::temp_directory_path().string() + "/ours-vp9.webm";
-    TFiles source(paths);
-    const auto start = std::chrono::steady_clock::now();
-    WriteSharedVideo(output, options, source);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    struct stat st {};
-    stat(output.c_str(), &st);
-    std::printf("webm Balanced at 1279 x 719 (VP9): %6.1f pictures/s, %7.2f MB\n", kPictures / seconds,
-                static_cast<double>(st.st_size) / 1e6);
-    std::remove(output.c_str());
-  }
+  TShareOptions odd;
+  odd.Format = TVideoFormat::WebM;
+  odd.Width = kWidth - 1;
+  odd.Height = kHeight - 1;
+  odd.FrameTime = 125;
+  make(odd, "webm Balanced at 1279 x 719 (VP9)", std::string());
   return 0;
 }

@@ -23,6 +23,7 @@ extern "C" {
 #include "platform/wav_file.h"
 #include "share/gif_writer.h"
 #include "share/share_writer.h"
+#include "vfw/av_handles.h"
 
 namespace {
 
@@ -46,22 +47,12 @@ const TBitmap& Fitted(const TBitmap& picture, int32_t width, int32_t height, TBi
   return fitted;
 }
 
-struct TContextFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct TFrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct TPacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 struct TFormatFree {
   void operator()(AVFormatContext* f) const {
     if (f->pb) avio_closep(&f->pb);
     avformat_free_context(f);
   }
 };
-using TContext = std::unique_ptr<AVCodecContext, TContextFree>;
 
 // The settings of each format and quality. The rates of the sound are
 // those that carry speech and system sounds without a trace of the codec.

@@ -17,6 +17,7 @@ extern "C" {
 #include <tuple>
 
 #include "image/yuv420.h"
+#include "vfw/av_handles.h"
 #include "vfw/compressor.h"
 
 namespace {
@@ -105,19 +106,9 @@ int CrfFor(DWORD quality) {
   return 23 + static_cast<int>((5000 - quality) * 28 / 5000);
 }
 
-struct TContextFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct TFrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct TPacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 struct TSwsFree {
   void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
-using TContext = std::unique_ptr<AVCodecContext, TContextFree>;
 
 // An encoder opened for frames of one size.
 TContext OpenEncoder(const TCodecEntry& entry, int32_t width, int32_t height,
