@@ -211,7 +211,10 @@ class TestGnome : public QObject {
     Drag(600, 400, 920, 640);
     CloseOverlay();
     Desktop->Pointer("move 700 500");
-    QTest::qWait(500);
+    // GNOME fades the overlay out and casts the screen after it; with the
+    // machine busy (the whole suite at once) that once took longer than
+    // half a second, and the picture held the fading overlay.
+    QTest::qWait(1500);
     Form->RecordBtnClick();
     Form->RecordTimer->stop();
     QTest::qWait(300);
