@@ -3,7 +3,8 @@
 // per second and bytes, for MP4, WebM and GIF at each quality. With
 // --pictures=DIR the pictures are only written, as 000.jpg to 299.jpg, for
 // ffmpeg to make the same videos from (bench/run); with --keep=DIR the
-// videos at the default quality stay there for PSNR against them.
+// videos at the default quality stay there for PSNR against them; with
+// --only=EXT only that format is made, at the default quality.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -67,7 +68,7 @@ class TFiles final : public TShareSource {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string pictures, keep;
+  std::string pictures, keep, only;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--pictures=", 11) == 0) {
       WritePictures(argv[i] + 11);
@@ -75,11 +76,13 @@ int main(int argc, char** argv) {
     }
     if (std::strncmp(argv[i], "--keep=", 7) == 0)
       keep = argv[i] + 7;
+    else if (std::strncmp(argv[i], "--only=", 7) == 0)
+      only = argv[i] + 7;
     else
       pictures = argv[i];
   }
   if (pictures.empty()) {
-    std::fprintf(stderr, "usage: share_bench --pictures=DIR | share_bench [--keep=DIR] DIR\n");
+    std::fprintf(stderr, "usage: share_bench --pictures=DIR | share_bench [--keep=DIR] [--only=EXT] DIR\n");
     return 2;
   }
   const std::vector<std::string> paths = PicturePaths(pictures);
@@ -101,6 +104,7 @@ int main(int argc, char** argv) {
   const char* qualities[] = {"Small file", "Balanced", "Sharp"};
   for (TVideoFormat format : {TVideoFormat::Mp4, TVideoFormat::WebM, TVideoFormat::Gif})
     for (int quality = 0; quality < 3; ++quality) {
+      if (!only.empty() && (only != FormatExtension(format) || quality != 1)) continue;
       TShareOptions options;
       options.Format = format;
       options.Quality = static_cast<TVideoQuality>(quality);
@@ -111,6 +115,7 @@ int main(int argc, char** argv) {
       std::snprintf(label, sizeof label, "%-4s %-10s", FormatExtension(format), qualities[quality]);
       make(options, label, quality == 1 ? keep : std::string());
     }
+  if (!only.empty()) return 0;
   // WebM at an odd size, which goes to VP9.
   TShareOptions odd;
   odd.Format = TVideoFormat::WebM;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "base/exception.h"
 #include "base/file.h"
@@ -193,4 +194,52 @@ TEST(FrameStore, OnePassMakesTheFileOfTheIntermediateFile) {
   }
   for (const auto& entry : std::filesystem::directory_iterator(folder.Path()))
     EXPECT_EQ(entry.path().filename().string().find("failed.avi"), std::string::npos) << entry.path();
+}
+
+// Pictures are decoded into the memory of those no longer in use: each
+// one given out is what its file holds, and its pixels stay so until two
+// more have been taken, across sizes, depths and a picture that cannot be
+// read.
+TEST(FrameStore, APictureStaysAsReadUntilTwoMoreAreTaken) {
+  TTempFolder folder;
+  std::vector<std::string> frames;
+  for (int i = 0; i < 16; ++i) {
+    const bool small = i == 6 || i == 7;
+    TBitmap picture(small ? 24 : 32, small ? 16 : 20, pf32bit);
+    for (int32_t y = 0; y < picture.Height(); ++y)
+      for (int32_t x = 0; x < picture.Width(); ++x)
+        picture.SetPixel(x, y, RGBQUAD{static_cast<uint8_t>(i * 15), static_cast<uint8_t>(x * 7),
+                                       static_cast<uint8_t>(200 - i * 11), 0});
+    frames.push_back(folder.File("p" + std::to_string(i) + (i == 10 ? ".bmp" : ".jpg")));
+    if (i == 10)
+      SaveBmpFile(picture, frames.back());
+    else
+      SaveJpegFile(picture, frames.back());
+  }
+  std::ofstream(frames[12]) << "damaged";  // given as the one before it
+  auto pixels = [](const uint8_t* bits, const TBitmap& like) {
+    return std::string(reinterpret_cast<const char*>(bits), like.ImageSize());
+  };
+  for (TPixelFormat format : {pf32bit, pf24bit}) {
+    TPictureSequence sequence(frames, format);
+    ASSERT_TRUE(sequence.Start());
+    const uint8_t* before = nullptr;
+    TBitmap expectedBefore;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const TBitmap& picture = sequence.Next();
+      const TBitmap expected = LoadPictureFile(frames[i == 12 ? 11 : i], format);
+      ASSERT_EQ(picture.Width(), expected.Width()) << i;
+      ASSERT_EQ(picture.Height(), expected.Height()) << i;
+      EXPECT_TRUE(pixels(picture.Bits(), picture) == pixels(expected.Bits(), expected)) << i;
+      // The decodes ahead get time to finish: one that wrote into a
+      // picture still in use would show here.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (before) {
+        EXPECT_TRUE(pixels(before, expectedBefore) == pixels(expectedBefore.Bits(), expectedBefore)) << i;
+      }
+      before = picture.Bits();
+      expectedBefore = expected;
+    }
+    EXPECT_EQ(sequence.Unreadable(), 1u);
+  }
 }

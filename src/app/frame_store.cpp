@@ -35,15 +35,21 @@ void TPictureSequence::Fill() {
   constexpr size_t kAhead = 2;
   // A picture that cannot be read comes back empty; other failures (no
   // memory) end the export.
-  auto load = [format = FFormat](const std::string& path) {
-    try {
-      return LoadPictureFile(path, format);
-    } catch (const Exception&) {
-      return TBitmap();
-    }
-  };
-  while (FAhead.size() < kAhead && FNext < FFrames.size())
-    FAhead.push_back(std::async(std::launch::async, load, std::cref(FFrames[FNext++])));
+  // A picture no longer in use lends its memory to the next one decoded:
+  // fresh memory for every picture costs the kernel a fault per page, and
+  // handing big blocks back and forth made libc give memory to the system
+  // and take it again under the encoders' feet.
+  while (FAhead.size() < kAhead && FNext < FFrames.size()) {
+    auto load = [format = FFormat, spare = std::move(FSpare)](const std::string& path) mutable {
+      try {
+        return LoadPictureFile(path, format, std::move(spare));
+      } catch (const Exception&) {
+        return TBitmap();
+      }
+    };
+    FSpare = TBitmap();
+    FAhead.push_back(std::async(std::launch::async, std::move(load), std::cref(FFrames[FNext++])));
+  }
 }
 
 TBitmap TPictureSequence::Take() {
@@ -77,6 +83,8 @@ const TBitmap& TPictureSequence::Next() {
     FFirstGiven = true;
     return FCurrent;
   }
+  // The picture given out two calls ago is free now.
+  FSpare = std::move(FPrevious);
   TBitmap picture = Take();
   if (picture.Empty()) {
     ++FUnreadable;

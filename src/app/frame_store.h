@@ -47,6 +47,7 @@ class TPictureSequence {
   size_t FNext = 0;  // the next picture to decode
   TBitmap FCurrent;
   TBitmap FPrevious;    // the picture before, still in use by its reader
+  TBitmap FSpare;       // one no longer in use, whose memory the next decode takes
   size_t FWaiting = 0;  // frames before the first readable picture not yet given out
   bool FFirstGiven = false;
   std::atomic<size_t> FUnreadable{0};

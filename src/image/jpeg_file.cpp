@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/exception.h"
@@ -61,10 +62,12 @@ extern "C" unsigned char* AllocateJpegPicture(void* context, int width, int heig
     if (width > kMaxPictureSide || height > kMaxPictureSide)
       throw Exception("its size of " + std::to_string(width) + " x " + std::to_string(height) +
                       " pixels is over the limit of 32768 x 32768");
-    // The decoder writes every pixel of a 32-bit row, and a failed decode
-    // discards the picture; 24-bit rows keep their padding cleared.
-    target->Picture = target->Format == pf24bit ? TBitmap(width, height, target->Format)
-                                                : TBitmap::Uninitialized(width, height, target->Format);
+    // The decoder writes every pixel of a row, and a failed decode discards
+    // the picture; 24-bit rows keep their padding cleared, a spare's too.
+    TBitmap& spare = target->Picture;
+    if (spare.Width() != width || spare.Height() != height || spare.PixelFormat() != target->Format)
+      spare = target->Format == pf24bit ? TBitmap(width, height, target->Format)
+                                        : TBitmap::Uninitialized(width, height, target->Format);
     *stride = -static_cast<ptrdiff_t>(target->Picture.Stride());
     return target->Picture.ScanLine(0);
   } catch (const std::exception& e) {
@@ -73,11 +76,13 @@ extern "C" unsigned char* AllocateJpegPicture(void* context, int width, int heig
   }
 }
 
-TBitmap Decompress(const uint8_t* data, size_t size, TPixelFormat format, const std::string& name) {
+TBitmap Decompress(const uint8_t* data, size_t size, TPixelFormat format, const std::string& name,
+                   TBitmap spare = TBitmap()) {
   if (format != pf24bit && format != pf32bit && format != pfDevice)
     throw Exception("JPEG pictures are read as 24- or 32-bit pictures only");
   TDecodeTarget target;
   target.Format = format;
+  target.Picture = std::move(spare);
   char message[256];
   int result = PelimarJpegDecompress(data, size, format == pf24bit ? 3 : 4, AllocateJpegPicture, &target,
                                      message, sizeof message);
@@ -119,12 +124,12 @@ TBitmap DecodeJpeg(const uint8_t* data, size_t size, TPixelFormat format) {
   return Decompress(data, size, format, std::string());
 }
 
-TBitmap LoadJpegFile(const std::string& path, TPixelFormat format) {
+TBitmap LoadJpegFile(const std::string& path, TPixelFormat format, TBitmap spare) {
   TFile file(path, TFile::TMode::Read);
   uint64_t size = file.Size();
   if (size > kLargestJpegFile)
     throw Exception("Cannot read the JPEG picture " + path + " because it is over 1 GiB");
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
   file.ReadAt(0, bytes.data(), bytes.size());
-  return Decompress(bytes.data(), bytes.size(), format, path);
+  return Decompress(bytes.data(), bytes.size(), format, path, std::move(spare));
 }

@@ -26,9 +26,11 @@ void SaveJpegFile(const TBitmap& picture, const std::string& path, int quality =
 std::vector<uint8_t> EncodeJpeg(const TBitmap& picture, int quality = kJpegQuality);
 // The same into a buffer that keeps its memory from one picture to the next.
 void EncodeJpeg(const TBitmap& picture, std::vector<uint8_t>& bytes, int quality = kJpegQuality);
-TBitmap LoadJpegFile(const std::string& path, TPixelFormat format = pf24bit);
+// A spare picture of the same size and format lends its memory to the one
+// read, which saves a reader of many pictures fresh memory for each.
+TBitmap LoadJpegFile(const std::string& path, TPixelFormat format = pf24bit, TBitmap spare = TBitmap());
 TBitmap DecodeJpeg(const uint8_t* data, size_t size, TPixelFormat format = pf24bit);
 
 // A picture file of either kind, told apart by its first bytes rather than
 // by its name: JPEG pictures come back in jpegFormat (pf24bit or pf32bit).
-TBitmap LoadPictureFile(const std::string& path, TPixelFormat jpegFormat = pf24bit);
+TBitmap LoadPictureFile(const std::string& path, TPixelFormat jpegFormat = pf24bit, TBitmap spare = TBitmap());
