@@ -169,6 +169,50 @@ TEST(ShareVideo, EachFormatKeepsEveryPictureAtItsTime) {
   }
 }
 
+// A GIF of fewer than 256 colours shows every pixel as recorded. The
+// pictures fill LZW's table and go on past it (rows that repeat, then
+// noise that wears the table out), change scattered pixels between long
+// unchanged runs, stay the same for a frame, then change everywhere.
+TEST(ShareVideo, AGifOfFewColoursShowsEveryPixelExactly) {
+  const int32_t width = 320, height = 240;
+  const auto colour = [](uint32_t i) {
+    i %= 200;
+    return RGBQUAD{static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 7), static_cast<uint8_t>(i), 0};
+  };
+  uint32_t seed = 7;
+  const auto noise = [&] {
+    seed = seed * 1664525 + 1013904223;
+    return seed >> 8;
+  };
+  std::vector<uint32_t> row(static_cast<size_t>(width));
+  for (uint32_t& c : row) c = noise();
+  std::vector<TBitmap> pictures;
+  TBitmap picture(width, height, pf32bit);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x)
+      picture.SetPixel(x, y, colour(y < height / 2 ? row[static_cast<size_t>(x)] : noise()));
+  pictures.push_back(picture);
+  for (int32_t y = 100; y < 140; ++y)
+    for (int32_t x = y % 7; x < width; x += 7) picture.SetPixel(x, y, colour(noise()));
+  picture.FillRect(TRect(10, 20, 60, 30), colour(3));
+  pictures.push_back(picture);
+  pictures.push_back(picture);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x) picture.SetPixel(x, y, colour(noise()));
+  pictures.push_back(picture);
+  TTempFolder temp;
+  TPictures source(pictures);
+  TShareOptions options;
+  options.Format = TVideoFormat::Gif;
+  options.Width = width;
+  options.Height = height;
+  options.FrameTime = 125;
+  const std::string path = temp.File("exact.gif");
+  ASSERT_TRUE(WriteSharedVideo(path, options, source));
+  for (size_t i = 0; i < pictures.size(); ++i)
+    EXPECT_TRUE(FrameBytes(path, static_cast<int>(i), width, height) == PictureBytes(pictures[i])) << i;
+}
+
 // Stopped part way, or stopped by a full disk: the file that was at the
 // target stays as it was, and nothing else is left beside it.
 TEST(ShareVideo, ACancelOrAFullDiskLeavesWhatWasThere) {
