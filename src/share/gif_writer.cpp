@@ -90,9 +90,9 @@ class TLzw {
   }
 
  private:
-  static constexpr uint32_t kClear = 256, kEnd = 257, kSlots = 8192;
+  static constexpr uint32_t kClear = 256, kEnd = 257, kSlots = 16384;
 
-  static uint32_t Hash(uint32_t key) { return (key * 2654435761u) >> (32 - 13); }
+  static uint32_t Hash(uint32_t key) { return (key * 2654435761u) >> (32 - 14); }
 
   void Reset() {
     std::fill(FKeys.begin(), FKeys.end(), -1);
