@@ -3,7 +3,8 @@
 // per second and bytes, for MP4, WebM and GIF at each quality. With
 // --pictures=DIR the pictures are only written, as 000.jpg to 299.jpg, for
 // ffmpeg to make the same videos from (bench/run); with --keep=DIR the
-// videos at the default quality stay there for PSNR against them; with
+// videos at the default quality stay there for PSNR against them (the VP9
+// one as ours-vp9.webm); with
 // --only=EXT only that format is made, at the default quality.
 #include <sys/stat.h>
 
@@ -87,9 +88,10 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> paths = PicturePaths(pictures);
   // One video made and timed; kept in keep when that is given, else removed.
-  const auto make = [&](const TShareOptions& options, const std::string& label, const std::string& keepIn) {
+  const auto make = [&](const TShareOptions& options, const std::string& label, const std::string& keepIn,
+                        const std::string& name = "ours") {
     const std::string output = (keepIn.empty() ? std::filesystem::temp_directory_path().string() : keepIn) +
-                               "/ours." + FormatExtension(options.Format);
+                               "/" + name + "." + FormatExtension(options.Format);
     TFiles source(paths);
     const auto start = std::chrono::steady_clock::now();
     WriteSharedVideo(output, options, source);
@@ -122,6 +124,6 @@ int main(int argc, char** argv) {
   odd.Width = kWidth - 1;
   odd.Height = kHeight - 1;
   odd.FrameTime = 125;
-  make(odd, "webm Balanced at 1279 x 719 (VP9)", std::string());
+  make(odd, "webm Balanced at 1279 x 719 (VP9)", keep, "ours-vp9");
   return 0;
 }
