@@ -106,7 +106,8 @@ TEST(ShareVideo, EachFormatKeepsEveryPictureAtItsTime) {
       {TVideoFormat::Mp4, 64, 48, 1, 1, true},       {TVideoFormat::WebM, 401, 261, 8, 24, true},
       {TVideoFormat::WebM, 320, 240, 20, 40, false}, {TVideoFormat::WebM, 64, 48, 1, 1, false},
       {TVideoFormat::Gif, 401, 261, 8, 24, true},    {TVideoFormat::Gif, 320, 240, 20, 40, false},
-      {TVideoFormat::Gif, 64, 48, 1, 1, false},
+      {TVideoFormat::Gif, 64, 48, 1, 1, false},      {TVideoFormat::Mp4, 1, 1, 8, 3, true},
+      {TVideoFormat::WebM, 1, 1, 8, 3, true},        {TVideoFormat::Gif, 1, 1, 8, 3, false},
   };
   TTempFolder temp;
   for (const TCase& c : cases) {
