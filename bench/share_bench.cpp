@@ -1,7 +1,8 @@
 // Videos for sharing made from a recording of 300 JPEG pictures of
 // 1280 x 720 (a screen that scrolls), as the export makes them: pictures
 // per second and bytes, for MP4, WebM and GIF at each quality. With
-// --pictures=DIR the pictures are only written, as 000.jpg to 299.jpg, for
+// --pictures=DIR [--typing] the pictures are only written, as 000.jpg to
+// 299.jpg (with --typing, of text typed on a still screen), for
 // ffmpeg to make the same videos from (bench/run); with --keep=DIR the
 // videos at the default quality stay there for PSNR against them (the VP9
 // one as ours-vp9.webm); with
@@ -36,13 +37,31 @@ std::vector<std::string> PicturePaths(const std::string& folder) {
   return paths;
 }
 
-void WritePictures(const std::string& folder) {
+// A screen that scrolls by two pixels a picture, or (typing) one that
+// stays still while text is typed into a window, a character a picture,
+// with a blinking cursor.
+void WritePictures(const std::string& folder, bool typing) {
   const TBitmap desktop = ScreenLikePicture(kWidth + 2 * kPictures, kHeight, pf32bit);
   std::filesystem::create_directories(folder);
   const std::vector<std::string> paths = PicturePaths(folder);
+  TBitmap screen(kWidth, kHeight, pf32bit);
+  screen.Draw(0, 0, desktop);
+  screen.FillRect(TRect(100, 100, 700, 500), RGBQUAD{250, 250, 250, 0});
   for (int i = 0; i < kPictures; ++i) {
     TBitmap picture(kWidth, kHeight, pf32bit);
-    picture.Draw(-2 * i, 0, desktop);  // the screen scrolls, as in a real recording
+    if (typing) {
+      // A character: a few strokes chosen by its number, 7 x 12 pixels.
+      const int32_t x = 110 + i % 50 * 11, y = 110 + i / 50 * 18;
+      for (int stroke = 0; stroke < 4; ++stroke) {
+        const int k = (i * 7 + stroke * 13) % 12;
+        screen.FillRect(TRect(x + k % 6, y + stroke * 3, x + k % 6 + 1 + k / 6 * 2, y + stroke * 3 + 2),
+                        RGBQUAD{30, 30, 30, 0});
+      }
+      picture = screen;
+      if (i / 4 % 2 == 0) picture.FillRect(TRect(x + 9, y, x + 10, y + 13), RGBQUAD{0, 0, 0, 0});
+    } else {
+      picture.Draw(-2 * i, 0, desktop);
+    }
     SaveJpegFile(picture, paths[static_cast<size_t>(i)]);
   }
 }
@@ -72,7 +91,7 @@ int main(int argc, char** argv) {
   std::string pictures, keep, only;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--pictures=", 11) == 0) {
-      WritePictures(argv[i] + 11);
+      WritePictures(argv[i] + 11, i + 1 < argc && std::strcmp(argv[i + 1], "--typing") == 0);
       return 0;
     }
     if (std::strncmp(argv[i], "--keep=", 7) == 0)
@@ -83,7 +102,7 @@ int main(int argc, char** argv) {
       pictures = argv[i];
   }
   if (pictures.empty()) {
-    std::fprintf(stderr, "usage: share_bench --pictures=DIR | share_bench [--keep=DIR] [--only=EXT] DIR\n");
+    std::fprintf(stderr, "usage: share_bench --pictures=DIR [--typing] | share_bench [--keep=DIR] [--only=EXT] DIR\n");
     return 2;
   }
   const std::vector<std::string> paths = PicturePaths(pictures);
