@@ -67,20 +67,28 @@ void WritePictures(const std::string& folder, bool typing) {
 }
 
 // The pictures as the export job hands them over: read from their files,
-// the next ones decoded ahead.
+// the next ones decoded ahead, as pixels or as JPEG's planes.
 class TFiles final : public TShareSource {
  public:
-  explicit TFiles(const std::vector<std::string>& paths) : FPaths(paths) { Rewind(); }
+  explicit TFiles(const std::vector<std::string>& paths) : FPaths(paths) {}
   int32_t Count() const override { return static_cast<int32_t>(FPaths.size()); }
-  void Rewind() override {
-    FSequence.reset();
-    FSequence = std::make_unique<TPictureSequence>(FPaths, pf32bit);
-    FSequence->Start();
+  void Rewind() override { FSequence.reset(); }
+  const TBitmap& Picture(int32_t, bool) override { return Sequence(false).NextPicture().Bitmap; }
+  TFrame Frame(int32_t, bool) override {
+    const TSequencePicture& picture = Sequence(true).NextPicture();
+    return picture.Yuv.Empty() ? TFrame{&picture.Bitmap, nullptr} : TFrame{nullptr, &picture.Yuv};
   }
-  const TBitmap& Picture(int32_t, bool) override { return FSequence->Next(); }
   bool Progress(int64_t, int64_t) override { return true; }
 
  private:
+  TPictureSequence& Sequence(bool planes) {
+    if (!FSequence) {
+      FSequence = std::make_unique<TPictureSequence>(FPaths, pf32bit, planes);
+      FSequence->Start();
+    }
+    return *FSequence;
+  }
+
   const std::vector<std::string>& FPaths;
   std::unique_ptr<TPictureSequence> FSequence;
 };

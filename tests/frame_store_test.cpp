@@ -8,6 +8,7 @@
 
 #include "base/exception.h"
 #include "base/file.h"
+#include "export_job.h"
 #include "frame_store.h"
 #include "writer/AviFileWriter.h"
 #include "image/picture_files.h"
@@ -241,5 +242,67 @@ TEST(FrameStore, APictureStaysAsReadUntilTwoMoreAreTaken) {
       expectedBefore = expected;
     }
     EXPECT_EQ(sequence.Unreadable(), 1u);
+  }
+}
+
+// An export for sharing reads JPEG pictures as their own YCbCr planes and
+// anything else as pixels: colours, odd sizes, a picture of another size,
+// a bitmap and a damaged picture all come out as recorded, in every
+// format, the preview too.
+TEST(FrameStore, AVideoForSharingShowsEachPictureAsRecorded) {
+  TTempFolder folder;
+  const int32_t width = 161, height = 99;
+  std::vector<std::string> frames;
+  std::vector<TBitmap> recorded;
+  for (int i = 0; i < 12; ++i) {
+    const bool other = i == 2;  // a picture of another size, centred on black
+    TBitmap picture(other ? 80 : width, other ? 40 : height, pf32bit);
+    const RGBQUAD colours[] = {{230, 40, 30, 0}, {30, 200, 60, 0}, {20, 40, 220, 0}, {240, 240, 240, 0}};
+    for (int b = 0; b < 4; ++b)
+      picture.FillRect(TRect(b * picture.Width() / 4, 0, (b + 1) * picture.Width() / 4, picture.Height()),
+                       colours[(b + i) % 4]);
+    picture.FillRect(TRect(10 + i * 9, 30, 40 + i * 9, 60), RGBQUAD{10, 10, 10, 0});
+    frames.push_back(folder.File("p" + std::to_string(i) + (i == 10 ? ".bmp" : ".jpg")));
+    if (i == 10)
+      SaveBmpFile(picture, frames.back());
+    else
+      SaveJpegFile(picture, frames.back());
+    TBitmap shown(width, height, pf32bit);
+    shown.Draw((width - picture.Width()) / 2, (height - picture.Height()) / 2, picture);
+    recorded.push_back(std::move(shown));
+  }
+  // Shown as the one before it; the decode after it takes the memory of a
+  // picture given out before the damaged one.
+  std::ofstream(frames[6]) << "damaged";
+  recorded[6] = recorded[5];
+  // Saturated colours side by side at this size lose most in 4:2:0 VP9,
+  // least in H.264, where planes read wrongly (in the wrong range, or
+  // swapped) give 28 dB and 7 dB.
+  const struct {
+    TVideoFormat Format;
+    double Least;
+  } formats[] = {{TVideoFormat::Mp4, 32}, {TVideoFormat::WebM, 26}, {TVideoFormat::Gif, 30}};
+  for (const auto [format, least] : formats) {
+    SCOPED_TRACE(FormatExtension(format));
+    TShareOptions options;
+    options.Format = format;
+    options.Quality = TVideoQuality::Sharp;
+    options.Width = width;
+    options.Height = height;
+    options.FrameTime = 125;
+    const std::string target = folder.File(std::string("video.") + FormatExtension(format));
+    TExportJob job(options, target, frames);
+    job.Start();
+    while (!job.Ended() && job.Stage() != TExportJob::TStage::Asking)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(job.Unreadable(), 1u);
+    job.Answer(true);
+    job.Wait();
+    ASSERT_EQ(job.Stage(), TExportJob::TStage::Done) << job.Failure();
+    EXPECT_FALSE(job.TakePreview().Empty());
+    EXPECT_EQ(FrameCountOf(target), 12);
+    for (int i = 0; i < 12; ++i)
+      EXPECT_GE(Psnr(FrameBytes(target, i, width, height), PictureBytes(recorded[static_cast<size_t>(i)])), least)
+          << i;
   }
 }

@@ -85,6 +85,58 @@ TEST(JpegFile, EncodesEveryDepthAndRefusesEmptyPictures) {
   EXPECT_THROW(EncodeJpeg(TBitmap()), Exception);
 }
 
+// A JPEG file of ours is read as the planes it stores, in place as
+// ffmpeg reads them, into the memory of the picture read before; other
+// JPEG files (4:4:4, grey) and bitmaps are left to be read as pixels.
+TEST(JpegFile, PlanesAreReadAsStoredFromYCbCr420FilesOnly) {
+  TTempFolder folder;
+  TYuv420Picture planes;
+  for (const auto& [width, height] : {std::pair{33, 17}, std::pair{64, 48}}) {
+    const std::string path = folder.File("picture" + std::to_string(width) + ".jpg");
+    SaveJpegFile(ScreenLike(width, height, pf32bit), path);
+    ASSERT_TRUE(LoadJpegYuv420File(path, planes));
+    ASSERT_EQ(planes.Width, width);
+    ASSERT_EQ(planes.Height, height);
+    const std::string stored =
+        RunCommand("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt yuvj420p -");
+    const int32_t cw = (width + 1) / 2, ch = (height + 1) / 2;
+    ASSERT_EQ(stored.size(), static_cast<size_t>(width * height + 2 * cw * ch));
+    int worst = 0;
+    size_t at = 0;
+    for (int k = 0; k < 3; ++k)
+      for (int32_t y = 0; y < (k ? ch : height); ++y)
+        for (int32_t x = 0; x < (k ? cw : width); ++x)
+          worst = std::max(worst, std::abs(planes.Row(k, y)[x] - static_cast<uint8_t>(stored[at++])));
+    EXPECT_LE(worst, 2);  // the readers' inverse DCTs round apart
+    // As pixels, they are what libjpeg makes of them when each chroma
+    // sample covers its 2 x 2 pixels.
+    const std::string pixels = RunCommand("djpeg -nosmooth -dct int '" + path + "' | tail -c " +
+                                          std::to_string(3 * width * height));
+    const std::vector<uint8_t> converted = OurRgb(JpegYuvToBitmap(planes));
+    ASSERT_EQ(pixels.size(), converted.size());
+    worst = 0;
+    for (size_t i = 0; i < converted.size(); ++i)
+      worst = std::max(worst, std::abs(converted[i] - static_cast<uint8_t>(pixels[i])));
+    EXPECT_LE(worst, 1);
+  }
+  const std::string ours = folder.File("picture64.jpg");
+  for (const char* options : {"-sampling-factor 1x1", "-colorspace Gray"}) {
+    const std::string other = folder.File("other.jpg");
+    RunCommand(std::string("convert '") + ours + "' " + options + " '" + other + "'");
+    EXPECT_FALSE(LoadJpegYuv420File(other, planes)) << options;
+  }
+  const std::string bmp = folder.File("picture.bmp");
+  SaveBmpFile(ScreenLike(8, 8, pf24bit), bmp);
+  EXPECT_FALSE(LoadJpegYuv420File(bmp, planes));
+  std::vector<uint8_t> bytes = ReadAll(ours);
+  bytes.resize(bytes.size() / 2);
+  const std::string cut = folder.File("cut.jpg");
+  std::ofstream(cut, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                             static_cast<std::streamsize>(bytes.size()));
+  EXPECT_THROW(LoadJpegYuv420File(cut, planes), Exception);
+  EXPECT_TRUE(planes.Empty());
+}
+
 TEST(BmpFile, EveryDepthOpensInImageMagickWithItsSizeAndColours) {
   TTempFolder folder;
   for (TPixelFormat format : {pf1bit, pf4bit, pf8bit, pf24bit, pf32bit, pfDevice}) {

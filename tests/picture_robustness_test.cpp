@@ -24,6 +24,12 @@ using TDecoder = TBitmap (*)(const uint8_t*, size_t);
 TBitmap DecodeJpegDefault(const uint8_t* data, size_t size) {
   return DecodeJpeg(data, size);
 }
+// JPEG's planes, as a picture to look at; a file without them is refused.
+TBitmap DecodeJpegPlanes(const uint8_t* data, size_t size) {
+  TYuv420Picture planes;
+  if (!DecodeJpegYuv420(data, size, planes)) throw Exception("no YCbCr 4:2:0 planes");
+  return JpegYuvToBitmap(planes);
+}
 
 // Decodes and reports whether an Exception came; anything else fails the test.
 bool Refused(TDecoder decode, const std::vector<uint8_t>& bytes) {
@@ -58,13 +64,14 @@ TEST(PictureRobustness, EveryTruncatedFileIsRefused) {
           Refused(DecodeBmp, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(length))))
           << "BMP prefix of " << length << " bytes";
   }
-  for (const auto& file : jpegs) {
-    ASSERT_FALSE(Refused(DecodeJpegDefault, file));
-    for (size_t length = 0; length < file.size(); ++length)
-      ASSERT_TRUE(Refused(DecodeJpegDefault,
-                          std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(length))))
-          << "JPEG prefix of " << length << " bytes";
-  }
+  for (const auto& file : jpegs)
+    for (TDecoder decode : {DecodeJpegDefault, DecodeJpegPlanes}) {
+      ASSERT_FALSE(Refused(decode, file));
+      for (size_t length = 0; length < file.size(); ++length)
+        ASSERT_TRUE(
+            Refused(decode, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(length))))
+            << "JPEG prefix of " << length << " bytes";
+    }
 }
 
 TEST(PictureRobustness, RandomAndDamagedBytesNeverCrash) {
@@ -74,13 +81,14 @@ TEST(PictureRobustness, RandomAndDamagedBytesNeverCrash) {
     for (auto& b : bytes) b = static_cast<uint8_t>(random());
     EXPECT_TRUE(Refused(DecodeBmp, bytes));
     EXPECT_TRUE(Refused(DecodeJpegDefault, bytes));
+    EXPECT_TRUE(Refused(DecodeJpegPlanes, bytes));
   }
   // Damage inside real files reaches the deeper checks; it may or may not
   // still be a picture, but it must never crash.
   std::vector<uint8_t> bmp = EncodeBmp(Sample(pf8bit)), jpeg = EncodeJpeg(Sample(pf24bit));
   for (int n = 0; n < 3000; ++n) {
-    for (auto [file, decode] :
-         {std::pair{&bmp, TDecoder(DecodeBmp)}, std::pair{&jpeg, TDecoder(DecodeJpegDefault)}}) {
+    for (auto [file, decode] : {std::pair{&bmp, TDecoder(DecodeBmp)}, std::pair{&jpeg, TDecoder(DecodeJpegDefault)},
+                                std::pair{&jpeg, TDecoder(DecodeJpegPlanes)}}) {
       std::vector<uint8_t> damaged = *file;
       int hits = 1 + static_cast<int>(random() % 4);
       for (int h = 0; h < hits; ++h) {
@@ -119,6 +127,7 @@ TEST(PictureRobustness, LyingHeadersAllocateNothingLarge) {
     jpeg[sof + 7] = static_cast<uint8_t>(side >> 8);
     jpeg[sof + 8] = static_cast<uint8_t>(side);
     EXPECT_TRUE(Refused(DecodeJpegDefault, jpeg));
+    EXPECT_TRUE(Refused(DecodeJpegPlanes, jpeg));
   }
   // Under the sanitizers the shadow memory counts too; the bound is loose.
   EXPECT_LT(PeakMemoryKiB() - before, 600 * 1024);

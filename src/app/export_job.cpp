@@ -16,9 +16,10 @@ constexpr int32_t kPreviewSide = 128;
 constexpr auto kPreviewEvery = std::chrono::milliseconds(100);
 
 // The picture made small by taking every n-th pixel: cheap enough to do
-// for a picture that is on its way into the file anyway.
-TBitmap Thumbnail(const TBitmap& picture) {
-  const int32_t width = picture.Width(), height = picture.Height();
+// for a picture that is on its way into the file anyway. pixel(x, y)
+// gives the picture's pixel as an RGBQUAD.
+template <class TPixelOf>
+TBitmap Thumbnail(int32_t width, int32_t height, const TPixelOf& pixel) {
   if (width <= 0 || height <= 0) return TBitmap();
   const double scale = std::min(1.0, static_cast<double>(kPreviewSide) / std::max(width, height));
   const int32_t w = std::max(1, static_cast<int32_t>(width * scale));
@@ -27,9 +28,22 @@ TBitmap Thumbnail(const TBitmap& picture) {
   for (int32_t y = 0; y < h; ++y) {
     const auto sy = static_cast<int32_t>(static_cast<int64_t>(y) * height / h);
     for (int32_t x = 0; x < w; ++x)
-      small.SetPixel(x, y, picture.Pixel(static_cast<int32_t>(static_cast<int64_t>(x) * width / w), sy));
+      small.SetPixel(x, y, pixel(static_cast<int32_t>(static_cast<int64_t>(x) * width / w), sy));
   }
   return small;
+}
+
+TBitmap Thumbnail(const TBitmap& picture) {
+  return Thumbnail(picture.Width(), picture.Height(),
+                   [&](int32_t x, int32_t y) { return picture.Pixel(x, y); });
+}
+
+TBitmap Thumbnail(const TSequencePicture& picture) {
+  if (!picture.Bitmap.Empty()) return Thumbnail(picture.Bitmap);
+  return Thumbnail(picture.Yuv.Width, picture.Yuv.Height, [&](int32_t x, int32_t y) {
+    const uint32_t rgb = JpegYuvPixel(picture.Yuv, x, y);
+    return RGBQUAD{static_cast<uint8_t>(rgb), static_cast<uint8_t>(rgb >> 8), static_cast<uint8_t>(rgb >> 16), 0};
+  });
 }
 
 }  // namespace
@@ -44,17 +58,18 @@ TExportJob::TExportJob(const TShareOptions& share, std::string target, std::vect
 // pass read afresh from the files.
 class TExportJob::TShareFeed final : public TShareSource {
  public:
-  explicit TShareFeed(TExportJob& job) : FJob(job) { Rewind(); }
+  explicit TShareFeed(TExportJob& job) : FJob(job) {}
   int32_t Count() const override { return static_cast<int32_t>(FJob.FFrames.size()); }
-  void Rewind() override {
-    FSequence.reset();
-    FSequence = std::make_unique<TPictureSequence>(FJob.FFrames, pf32bit);
-    if (!FSequence->Start())
-      throw Exception("None of the " + std::to_string(FJob.FFrames.size()) +
-                      " pictures of the recording could be read");
-  }
+  void Rewind() override { FSequence.reset(); }
   const TBitmap& Picture(int32_t index, bool final) override {
-    return FJob.Picture(index, FSequence->Next(), FSequence->Unreadable(), final);
+    const TSequencePicture& picture = Sequence(false).NextPicture();
+    FJob.Passing(index, [&] { return Thumbnail(picture); }, FSequence->Unreadable(), final);
+    return picture.Bitmap;
+  }
+  TFrame Frame(int32_t index, bool final) override {
+    const TSequencePicture& picture = Sequence(true).NextPicture();
+    FJob.Passing(index, [&] { return Thumbnail(picture); }, FSequence->Unreadable(), final);
+    return picture.Yuv.Empty() ? TFrame{&picture.Bitmap, nullptr} : TFrame{nullptr, &picture.Yuv};
   }
   bool Progress(int64_t done, int64_t total) override {
     FJob.FFramesDone = static_cast<int32_t>(done * Count() / std::max<int64_t>(total, 1));
@@ -62,6 +77,17 @@ class TExportJob::TShareFeed final : public TShareSource {
   }
 
  private:
+  // The pass's pictures, read from the first as pixels or as JPEG's planes.
+  TPictureSequence& Sequence(bool planes) {
+    if (!FSequence) {
+      FSequence = std::make_unique<TPictureSequence>(FJob.FFrames, pf32bit, planes);
+      if (!FSequence->Start())
+        throw Exception("None of the " + std::to_string(FJob.FFrames.size()) +
+                        " pictures of the recording could be read");
+    }
+    return *FSequence;
+  }
+
   TExportJob& FJob;
   std::unique_ptr<TPictureSequence> FSequence;
 };
@@ -121,7 +147,13 @@ void TExportJob::Progress(int32_t frameCount, bool& abort) {
   if (FCancel) abort = true;
 }
 
-const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t unreadable, bool final) {
+const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t unreadable) {
+  Passing(index, [&] { return Thumbnail(picture); }, unreadable, true);
+  return picture;
+}
+
+void TExportJob::Passing(int32_t index, const std::function<TBitmap()>& thumbnail, size_t unreadable,
+                         bool final) {
   const auto now = std::chrono::steady_clock::now();
   bool preview;
   {
@@ -130,12 +162,12 @@ const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t
     if (preview) FLastPreview = now;
   }
   if (preview) {
-    TBitmap small = Thumbnail(picture);
+    TBitmap small = thumbnail();
     std::lock_guard<std::mutex> guard(FLock);
     FPreview = std::move(small);
     FPreviewFresh = true;
   }
-  if (!final || static_cast<size_t>(index) + 1 < FFrames.size()) return picture;
+  if (!final || static_cast<size_t>(index) + 1 < FFrames.size()) return;
   // The last picture: only now is it known how many could not be read, and
   // nothing has reached the target yet.
   if (unreadable > 0) {
@@ -145,11 +177,10 @@ const TBitmap& TExportJob::Picture(int32_t index, const TBitmap& picture, size_t
     FAnswered.wait(lock, [this] { return FHasAnswer || FCancel; });
     if (!FHasAnswer || !FExportOthers) {
       FCancel = true;  // the next report stops the save
-      return picture;
+      return;
     }
   }
   FStage = TStage::Writing;
-  return picture;
 }
 
 void TExportJob::Run() {

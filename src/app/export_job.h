@@ -69,8 +69,11 @@ class TExportJob {
   class TShareFeed;
 
   void Run();
-  // final: the picture goes into the file (a GIF's first pass only looks).
-  const TBitmap& Picture(int32_t index, const TBitmap& picture, size_t unreadable, bool final = true);
+  // A picture on its way: the preview now and then, and at the last one
+  // the question about pictures that could not be read. final: the
+  // picture goes into the file (a GIF's first pass only looks).
+  void Passing(int32_t index, const std::function<TBitmap()>& thumbnail, size_t unreadable, bool final);
+  const TBitmap& Picture(int32_t index, const TBitmap& picture, size_t unreadable);
 
   TAviFileWriter* FWriter = nullptr;
   TShareOptions FShare;

@@ -22,8 +22,9 @@ std::string StorePicture(TRecordingFolder& folder, const TBitmap& picture, bool 
   return path;
 }
 
-TPictureSequence::TPictureSequence(const std::vector<std::string>& frames, TPixelFormat jpegFormat)
-    : FFrames(frames), FFormat(jpegFormat) {}
+TPictureSequence::TPictureSequence(const std::vector<std::string>& frames, TPixelFormat jpegFormat,
+                                   bool jpegPlanes)
+    : FFrames(frames), FFormat(jpegFormat), FPlanes(jpegPlanes) {}
 
 // Decodes still running are waited for as their futures go.
 TPictureSequence::~TPictureSequence() = default;
@@ -40,22 +41,28 @@ void TPictureSequence::Fill() {
   // handing big blocks back and forth made libc give memory to the system
   // and take it again under the encoders' feet.
   while (FAhead.size() < kAhead && FNext < FFrames.size()) {
-    auto load = [format = FFormat, spare = std::move(FSpare)](const std::string& path) mutable {
+    auto load = [format = FFormat, planes = FPlanes, spare = std::move(FSpare)](const std::string& path) mutable {
       try {
-        return LoadPictureFile(path, format, std::move(spare));
+        if (planes && LoadJpegYuv420File(path, spare.Yuv)) {
+          spare.Bitmap = TBitmap();
+        } else {
+          spare.Yuv.Width = spare.Yuv.Height = 0;  // its memory stays for the next
+          spare.Bitmap = LoadPictureFile(path, format, std::move(spare.Bitmap));
+        }
+        return std::move(spare);
       } catch (const Exception&) {
-        return TBitmap();
+        return TSequencePicture();
       }
     };
-    FSpare = TBitmap();
+    FSpare = TSequencePicture();
     FAhead.push_back(std::async(std::launch::async, std::move(load), std::cref(FFrames[FNext++])));
   }
 }
 
-TBitmap TPictureSequence::Take() {
+TSequencePicture TPictureSequence::Take() {
   Fill();
-  if (FAhead.empty()) return TBitmap();
-  TBitmap picture = FAhead.front().get();
+  if (FAhead.empty()) return TSequencePicture();
+  TSequencePicture picture = FAhead.front().get();
   FAhead.pop_front();
   Fill();
   return picture;
@@ -63,7 +70,7 @@ TBitmap TPictureSequence::Take() {
 
 bool TPictureSequence::Start() {
   while (FNext < FFrames.size() || !FAhead.empty()) {
-    TBitmap picture = Take();
+    TSequencePicture picture = Take();
     if (!picture.Empty()) {
       FCurrent = std::move(picture);
       return true;
@@ -74,7 +81,7 @@ bool TPictureSequence::Start() {
   return false;
 }
 
-const TBitmap& TPictureSequence::Next() {
+const TSequencePicture& TPictureSequence::NextPicture() {
   if (FWaiting > 0) {
     --FWaiting;
     return FCurrent;
@@ -85,7 +92,7 @@ const TBitmap& TPictureSequence::Next() {
   }
   // The picture given out two calls ago is free now.
   FSpare = std::move(FPrevious);
-  TBitmap picture = Take();
+  TSequencePicture picture = Take();
   if (picture.Empty()) {
     ++FUnreadable;
   } else {

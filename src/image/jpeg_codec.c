@@ -165,3 +165,69 @@ int PelimarJpegDecompress(const unsigned char* data, size_t size, int bytesPerPi
   jpeg_destroy_decompress(&info);
   return 0;
 }
+
+int PelimarJpegDecompressYuv420(const unsigned char* data, size_t size, PelimarJpegAllocatePlanes allocate,
+                                void* context, char* message, size_t messageSize) {
+  struct jpeg_decompress_struct info;
+  struct ErrorManager err;
+  unsigned char* planes[3] = {NULL, NULL, NULL};
+  ptrdiff_t strides[3] = {0, 0, 0};
+  int planeWidth[3], planeHeight[3], k;
+
+  memset(&info, 0, sizeof info);
+  InitErrors(&err, message, messageSize);
+  info.err = &err.pub;
+  if (setjmp(err.jump)) {
+    jpeg_destroy_decompress(&info);
+    return 1;
+  }
+  jpeg_create_decompress(&info);
+  info.mem->max_memory_to_use = PELIMAR_JPEG_MEMORY_LIMIT;
+  jpeg_mem_src(&info, data, (unsigned long)size);
+  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
+    snprintf(message, messageSize, "the file holds no picture");
+    jpeg_destroy_decompress(&info);
+    return 1;
+  }
+  if (info.jpeg_color_space != JCS_YCbCr || info.num_components != 3 || info.comp_info[0].h_samp_factor != 2 ||
+      info.comp_info[0].v_samp_factor != 2 || info.comp_info[1].h_samp_factor != 1 ||
+      info.comp_info[1].v_samp_factor != 1 || info.comp_info[2].h_samp_factor != 1 ||
+      info.comp_info[2].v_samp_factor != 1) {
+    jpeg_destroy_decompress(&info);
+    return 3;
+  }
+  info.out_color_space = JCS_YCbCr;
+  info.raw_data_out = TRUE;
+  info.do_fancy_upsampling = FALSE;
+  jpeg_calc_output_dimensions(&info);
+  /* The decoder writes whole blocks: 16 luma rows and 8 of each chroma
+     plane at a time, every row as wide as its blocks. */
+  for (k = 0; k < 3; ++k) {
+    planeWidth[k] = (int)(info.comp_info[k].width_in_blocks * DCTSIZE);
+    planeHeight[k] = (int)(info.total_iMCU_rows * (JDIMENSION)info.comp_info[k].v_samp_factor * DCTSIZE);
+  }
+  if (!allocate(context, (int)info.output_width, (int)info.output_height, planeWidth, planeHeight, planes,
+                strides)) {
+    jpeg_destroy_decompress(&info);
+    return 2;
+  }
+  jpeg_start_decompress(&info);
+  while (info.output_scanline < info.output_height) {
+    JSAMPROW luma[2 * DCTSIZE], blue[DCTSIZE], red[DCTSIZE];
+    JSAMPARRAY rows[3];
+    const JDIMENSION first = info.output_scanline;
+    int i;
+    for (i = 0; i < 2 * DCTSIZE; ++i) luma[i] = planes[0] + (ptrdiff_t)(first + (JDIMENSION)i) * strides[0];
+    for (i = 0; i < DCTSIZE; ++i) {
+      blue[i] = planes[1] + (ptrdiff_t)(first / 2 + (JDIMENSION)i) * strides[1];
+      red[i] = planes[2] + (ptrdiff_t)(first / 2 + (JDIMENSION)i) * strides[2];
+    }
+    rows[0] = luma;
+    rows[1] = blue;
+    rows[2] = red;
+    if (jpeg_read_raw_data(&info, rows, 2 * DCTSIZE) == 0) ERREXIT(&info, JERR_INPUT_EOF);
+  }
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return 0;
+}

@@ -32,6 +32,22 @@ int PelimarJpegCompress(const unsigned char* topRow, ptrdiff_t stride, int width
 int PelimarJpegDecompress(const unsigned char* data, size_t size, int bytesPerPixel,
                           PelimarJpegAllocate allocate, void* context, char* message, size_t messageSize);
 
+/* Called once the header of a YCbCr 4:2:0 picture is read with its size and
+   the size of each plane as the decoder fills it (luma, then the two
+   chroma planes: whole blocks, so larger than the picture's). Sets each
+   plane's first row and row length, or returns 0 to refuse the picture. */
+typedef int (*PelimarJpegAllocatePlanes)(void* context, int width, int height, const int planeWidth[3],
+                                         const int planeHeight[3], unsigned char* planes[3],
+                                         ptrdiff_t strides[3]);
+
+/* Decodes a whole JPEG image whose colours are YCbCr with the chroma at
+   half the width and height (what the library's defaults write) into its
+   planes as they are stored: full-range BT.601, no colours converted, no
+   chroma upsampled. Returns 0, 1 with message filled, 2 when allocate
+   refused, or 3 (nothing decoded) when the picture is stored otherwise. */
+int PelimarJpegDecompressYuv420(const unsigned char* data, size_t size, PelimarJpegAllocatePlanes allocate,
+                                void* context, char* message, size_t messageSize);
+
 #ifdef __cplusplus
 }
 #endif

@@ -92,7 +92,62 @@ TBitmap Decompress(const uint8_t* data, size_t size, TPixelFormat format, const 
   return std::move(target.Picture);
 }
 
+struct TPlanesTarget {
+  TYuv420Picture* Picture = nullptr;
+  std::string Error;
+};
+
+extern "C" int AllocateJpegPlanes(void* context, int width, int height, const int planeWidth[3],
+                                  const int planeHeight[3], unsigned char* planes[3], ptrdiff_t strides[3]) {
+  auto* target = static_cast<TPlanesTarget*>(context);
+  try {
+    if (width > kMaxPictureSide || height > kMaxPictureSide)
+      throw Exception("its size of " + std::to_string(width) + " x " + std::to_string(height) +
+                      " pixels is over the limit of 32768 x 32768");
+    TYuv420Picture& picture = *target->Picture;
+    size_t sizes[3];
+    for (int k = 0; k < 3; ++k) sizes[k] = static_cast<size_t>(planeWidth[k]) * static_cast<size_t>(planeHeight[k]);
+    picture.Reserve(sizes);
+    picture.Width = width;
+    picture.Height = height;
+    for (int k = 0; k < 3; ++k) {
+      picture.Stride[k] = planeWidth[k];
+      planes[k] = picture.Plane[k].get();
+      strides[k] = planeWidth[k];
+    }
+    return 1;
+  } catch (const std::exception& e) {
+    target->Error = e.what();
+    return 0;
+  }
+}
+
 }  // namespace
+
+bool DecodeJpegYuv420(const uint8_t* data, size_t size, TYuv420Picture& picture, const std::string& name) {
+  if (size < 2 || data[0] != 0xFF || data[1] != 0xD8) return false;
+  TPlanesTarget target;
+  target.Picture = &picture;
+  char message[256];
+  const int result = PelimarJpegDecompressYuv420(data, size, AllocateJpegPlanes, &target, message, sizeof message);
+  if (result == 3) return false;
+  if (result != 0) {
+    picture.Width = picture.Height = 0;
+    throw Exception("Cannot read the JPEG picture " + (name.empty() ? std::string() : name + " ") + "because " +
+                    (result == 2 ? target.Error : std::string(message)));
+  }
+  return true;
+}
+
+bool LoadJpegYuv420File(const std::string& path, TYuv420Picture& picture) {
+  TFile file(path, TFile::TMode::Read);
+  const uint64_t size = file.Size();
+  if (size > kLargestJpegFile)
+    throw Exception("Cannot read the JPEG picture " + path + " because it is over 1 GiB");
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  file.ReadAt(0, bytes.data(), bytes.size());
+  return DecodeJpegYuv420(bytes.data(), bytes.size(), picture, path);
+}
 
 void EncodeJpeg(const TBitmap& picture, std::vector<uint8_t>& bytes, int quality) {
   bytes.clear();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/bitmap.h"
+#include "image/yuv420.h"
 
 // Windows bitmap files. Reading takes uncompressed files (BI_RGB, and
 // BI_BITFIELDS for 16 and 32 bits) of 1, 4, 8, 16, 24 and 32 bits, stored
@@ -30,6 +31,13 @@ void EncodeJpeg(const TBitmap& picture, std::vector<uint8_t>& bytes, int quality
 // read, which saves a reader of many pictures fresh memory for each.
 TBitmap LoadJpegFile(const std::string& path, TPixelFormat format = pf24bit, TBitmap spare = TBitmap());
 TBitmap DecodeJpeg(const uint8_t* data, size_t size, TPixelFormat format = pf24bit);
+
+// A JPEG file's picture as it stores it, when that is YCbCr 4:2:0 (as ours
+// are): true once read into picture, whose memory is taken again when it
+// has some; false, with nothing read, for any other file. Corrupt or
+// truncated data raises.
+bool LoadJpegYuv420File(const std::string& path, TYuv420Picture& picture);
+bool DecodeJpegYuv420(const uint8_t* data, size_t size, TYuv420Picture& picture, const std::string& name = "");
 
 // A picture file of either kind, told apart by its first bytes rather than
 // by its name: JPEG pictures come back in jpegFormat (pf24bit or pf32bit).

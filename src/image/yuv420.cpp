@@ -1,7 +1,14 @@
 #include "image/yuv420.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "image/bitmap.h"
 
 namespace {
 
@@ -98,4 +105,76 @@ void BgrToYuv420(const uint8_t* bits, size_t stride, int bytesPerPixel, int32_t 
       v[x / 2] = static_cast<uint8_t>((vr * r + vg * g + vb * b + cOffset) >> 18);
     }
   }
+}
+
+namespace {
+
+// Full range to the studio range: 0..255 to 16..235 for luma, to 16..240
+// around 128 for chroma.
+struct TRangeTables {
+  std::array<uint8_t, 256> Luma, Chroma;
+  TRangeTables() {
+    for (int v = 0; v < 256; ++v) {
+      Luma[static_cast<size_t>(v)] = static_cast<uint8_t>(std::lround(16 + v * 219.0 / 255));
+      Chroma[static_cast<size_t>(v)] = static_cast<uint8_t>(std::lround(128 + (v - 128) * 224.0 / 255));
+    }
+  }
+};
+
+void MapRow(const uint8_t* in, uint8_t* out, int32_t count, const std::array<uint8_t, 256>& table) {
+  for (int32_t x = 0; x < count; ++x) out[x] = table[in[x]];
+}
+
+uint8_t Clamp(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
+
+}  // namespace
+
+TYuv420Picture& TYuv420Picture::operator=(TYuv420Picture&& other) noexcept {
+  if (this == &other) return *this;
+  Width = std::exchange(other.Width, 0);
+  Height = std::exchange(other.Height, 0);
+  for (int k = 0; k < 3; ++k) {
+    Plane[k] = std::move(other.Plane[k]);
+    Capacity[k] = std::exchange(other.Capacity[k], 0);
+    Stride[k] = std::exchange(other.Stride[k], 0);
+  }
+  return *this;
+}
+
+void TYuv420Picture::Reserve(const size_t sizes[3]) {
+  for (int k = 0; k < 3; ++k)
+    if (Capacity[k] < sizes[k]) {
+      Plane[k].reset();
+      Plane[k].reset(new uint8_t[sizes[k]]);
+      Capacity[k] = sizes[k];
+    }
+}
+
+void JpegYuvToVideo(const TYuv420Picture& picture, const TYuvPlanes& planes) {
+  static const TRangeTables tables;
+  const int32_t cw = (picture.Width + 1) / 2, ch = (picture.Height + 1) / 2;
+  for (int32_t y = 0; y < picture.Height; ++y)
+    MapRow(picture.Row(0, y), planes.Data[0] + y * planes.Stride[0], picture.Width, tables.Luma);
+  for (int k = 1; k < 3; ++k)
+    for (int32_t y = 0; y < ch; ++y)
+      MapRow(picture.Row(k, y), planes.Data[k] + y * planes.Stride[k], cw, tables.Chroma);
+}
+
+uint32_t JpegYuvPixel(const TYuv420Picture& picture, int32_t x, int32_t y) {
+  // JFIF's conversion, in 16-bit fixed point.
+  const int l = picture.Row(0, y)[x] << 16;
+  const int cb = picture.Row(1, y / 2)[x / 2] - 128, cr = picture.Row(2, y / 2)[x / 2] - 128;
+  const int r = (l + 91881 * cr + 32768) >> 16;
+  const int g = (l - 22554 * cb - 46802 * cr + 32768) >> 16;
+  const int b = (l + 116130 * cb + 32768) >> 16;
+  return static_cast<uint32_t>(Clamp(r)) << 16 | static_cast<uint32_t>(Clamp(g)) << 8 | Clamp(b);
+}
+
+TBitmap JpegYuvToBitmap(const TYuv420Picture& picture) {
+  TBitmap bitmap = TBitmap::Uninitialized(picture.Width, picture.Height, pf32bit);
+  for (int32_t y = 0; y < picture.Height; ++y) {
+    auto* row = reinterpret_cast<uint32_t*>(bitmap.ScanLine(y));
+    for (int32_t x = 0; x < picture.Width; ++x) row[x] = JpegYuvPixel(picture, x, y);
+  }
+  return bitmap;
 }

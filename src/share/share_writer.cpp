@@ -1,7 +1,7 @@
-// The videos made for sharing. MP4 (H.264 and AAC) and WebM (VP9 and
-// Opus) are written by libavformat and libavcodec, the pictures turned to
-// YCbCr 4:2:0 by our own conversion; GIF by our own writer, after a first
-// pass that chooses the recording's colours.
+// The videos made for sharing. MP4 (H.264 and AAC) and WebM (AV1 or VP9,
+// and Opus) are written by libavformat and libavcodec, from JPEG's own
+// YCbCr 4:2:0 planes or from pixels by our own conversion; GIF by our own
+// writer, after a first pass that chooses the recording's colours.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -117,7 +117,8 @@ class TAvVideo {
     if (!FPacket || !FFrame) throw std::bad_alloc();
   }
 
-  void Add(const TBitmap& picture, int32_t index) {
+  // A picture of the options' size, as pixels or as JPEG's planes.
+  void Add(const TBitmap* picture, const TYuv420Picture* yuv, int32_t index) {
     AVFrame* f = FFrame.get();
     av_frame_unref(f);
     f->format = AV_PIX_FMT_YUV420P;
@@ -129,14 +130,17 @@ class TAvVideo {
       planes.Data[k] = f->data[k];
       planes.Stride[k] = f->linesize[k];
     }
-    BgrToYuv420(picture.Bits(), picture.Stride(), 4, picture.Width(), picture.Height(), false, planes);
+    if (yuv)
+      JpegYuvToVideo(*yuv, planes);
+    else
+      BgrToYuv420(picture->Bits(), picture->Stride(), 4, picture->Width(), picture->Height(), false, planes);
     // The added column and row repeat the last ones; chroma already covers them.
-    if (FWidth > picture.Width())
-      for (int32_t y = 0; y < picture.Height(); ++y) {
+    if (FWidth > FOptions.Width)
+      for (int32_t y = 0; y < FOptions.Height; ++y) {
         uint8_t* row = f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0];
         row[FWidth - 1] = row[FWidth - 2];
       }
-    if (FHeight > picture.Height())
+    if (FHeight > FOptions.Height)
       std::memcpy(f->data[0] + static_cast<ptrdiff_t>(FHeight - 1) * f->linesize[0],
                   f->data[0] + static_cast<ptrdiff_t>(FHeight - 2) * f->linesize[0],
                   static_cast<size_t>(FWidth));
@@ -313,10 +317,18 @@ class TAvVideo {
 bool WriteAv(const std::string& path, const TShareOptions& options, TShareSource& source) {
   const int32_t count = source.Count();
   TAvVideo video(path, options, count);
-  TBitmap fitted;
+  TBitmap pixels, fitted;
   for (int32_t i = 0; i < count; ++i) {
-    const TBitmap& picture = Fitted(source.Picture(i, true), options.Width, options.Height, fitted);
-    video.Add(picture, i);
+    // JPEG's planes go in as they are, which spares two colour conversions
+    // and keeps the colour JPEG stored; a picture of another size is fitted
+    // as pixels.
+    const TShareSource::TFrame frame = source.Frame(i, true);
+    if (frame.Yuv && frame.Yuv->Width == options.Width && frame.Yuv->Height == options.Height) {
+      video.Add(nullptr, frame.Yuv, i);
+    } else {
+      const TBitmap& picture = frame.Yuv ? (pixels = JpegYuvToBitmap(*frame.Yuv)) : *frame.Bitmap;
+      video.Add(&Fitted(picture, options.Width, options.Height, fitted), nullptr, i);
+    }
     if (!source.Progress(i + 1, count)) return false;
   }
   video.Finish();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "image/bitmap.h"
+#include "image/yuv420.h"
 #include "share/video_formats.h"
 
 // What a video for sharing is made of.
@@ -27,6 +28,14 @@ class TShareSource {
   // The picture of frame index, which stays as it is until Picture is
   // called twice more. final: this pass goes into the file.
   virtual const TBitmap& Picture(int32_t index, bool final) = 0;
+  // The same, for a pass that takes YCbCr: JPEG's own planes where the
+  // source has them (Yuv), else the pixels (Bitmap). Each pass calls
+  // either this or Picture.
+  struct TFrame {
+    const TBitmap* Bitmap = nullptr;
+    const TYuv420Picture* Yuv = nullptr;
+  };
+  virtual TFrame Frame(int32_t index, bool final) { return TFrame{&Picture(index, final), nullptr}; }
   // done of total steps; false stops the save.
   virtual bool Progress(int64_t done, int64_t total) = 0;
 };
