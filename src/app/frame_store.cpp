@@ -36,10 +36,8 @@ void TPictureSequence::Fill() {
   constexpr size_t kAhead = 2;
   // A picture that cannot be read comes back empty; other failures (no
   // memory) end the export.
-  // A picture no longer in use lends its memory to the next one decoded:
-  // fresh memory for every picture costs the kernel a fault per page, and
-  // handing big blocks back and forth made libc give memory to the system
-  // and take it again under the encoders' feet.
+  // A picture no longer in use lends its memory to the next one decoded,
+  // which spares taking fresh memory, page by page, for every picture.
   while (FAhead.size() < kAhead && FNext < FFrames.size()) {
     auto load = [format = FFormat, planes = FPlanes, spare = std::move(FSpare)](const std::string& path) mutable {
       try {
