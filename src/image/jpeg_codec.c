@@ -113,6 +113,20 @@ int PelimarJpegCompress(const unsigned char* topRow, ptrdiff_t stride, int width
   return 0;
 }
 
+/* Starts a decoder on a picture in memory and reads its header; 0 with
+   message filled when there is none. Errors jump to the caller's setjmp. */
+static int ReadHeader(struct jpeg_decompress_struct* info, const unsigned char* data, size_t size, char* message,
+                      size_t messageSize) {
+  jpeg_create_decompress(info);
+  info->mem->max_memory_to_use = PELIMAR_JPEG_MEMORY_LIMIT;
+  jpeg_mem_src(info, data, (unsigned long)size);
+  if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK) {
+    snprintf(message, messageSize, "the file holds no picture");
+    return 0;
+  }
+  return 1;
+}
+
 int PelimarJpegDecompress(const unsigned char* data, size_t size, int bytesPerPixel,
                           PelimarJpegAllocate allocate, void* context, char* message, size_t messageSize) {
   struct jpeg_decompress_struct info;
@@ -127,11 +141,7 @@ int PelimarJpegDecompress(const unsigned char* data, size_t size, int bytesPerPi
     jpeg_destroy_decompress(&info);
     return 1;
   }
-  jpeg_create_decompress(&info);
-  info.mem->max_memory_to_use = PELIMAR_JPEG_MEMORY_LIMIT;
-  jpeg_mem_src(&info, data, (unsigned long)size);
-  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
-    snprintf(message, messageSize, "the file holds no picture");
+  if (!ReadHeader(&info, data, size, message, messageSize)) {
     jpeg_destroy_decompress(&info);
     return 1;
   }
@@ -181,11 +191,7 @@ int PelimarJpegDecompressYuv420(const unsigned char* data, size_t size, PelimarJ
     jpeg_destroy_decompress(&info);
     return 1;
   }
-  jpeg_create_decompress(&info);
-  info.mem->max_memory_to_use = PELIMAR_JPEG_MEMORY_LIMIT;
-  jpeg_mem_src(&info, data, (unsigned long)size);
-  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
-    snprintf(message, messageSize, "the file holds no picture");
+  if (!ReadHeader(&info, data, size, message, messageSize)) {
     jpeg_destroy_decompress(&info);
     return 1;
   }

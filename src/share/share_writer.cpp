@@ -202,10 +202,16 @@ class TAvVideo {
     av_dict_free(&options);
     if (r < 0)
       throw Exception(std::string("The video codec ") + choice.Video + " refused the video: " + AvError(r));
-    FVideoStream = avformat_new_stream(FFormat.get(), nullptr);
-    if (!FVideoStream) throw std::bad_alloc();
-    FVideoStream->time_base = c->time_base;
-    Check(avcodec_parameters_from_context(FVideoStream->codecpar, c));
+    FVideoStream = NewStream(c);
+  }
+
+  // The file's stream for what an opened encoder makes.
+  AVStream* NewStream(const AVCodecContext* c) {
+    AVStream* stream = avformat_new_stream(FFormat.get(), nullptr);
+    if (!stream) throw std::bad_alloc();
+    stream->time_base = c->time_base;
+    Check(avcodec_parameters_from_context(stream->codecpar, c));
+    return stream;
   }
 
   void OpenSound(const TCodecChoice& choice) {
@@ -231,10 +237,7 @@ class TAvVideo {
     const int r = avcodec_open2(c, codec, nullptr);
     if (r < 0)
       throw Exception(std::string("The sound codec ") + choice.Sound + " refused the sound: " + AvError(r));
-    FSoundStream = avformat_new_stream(FFormat.get(), nullptr);
-    if (!FSoundStream) throw std::bad_alloc();
-    FSoundStream->time_base = c->time_base;
-    Check(avcodec_parameters_from_context(FSoundStream->codecpar, c));
+    FSoundStream = NewStream(c);
     FChunk = c->frame_size > 0 ? c->frame_size : 1024;
   }
 
