@@ -84,9 +84,16 @@ std::string TSoundServer::Pactl(const std::string& arguments) const {
   return RunCommand("pactl " + arguments + " 2>&1");
 }
 
-void TSoundServer::Play(const std::string& file, const std::string& sink) const {
+void TSoundServer::Play(const std::string& file, const std::string& sink) {
   // At a low latency: a null sink left to itself renders seconds ahead.
-  RunCommand("paplay --latency-msec=20 --device=" + sink + " '" + file + "' >/dev/null 2>&1 &");
+  const std::string pid =
+      RunCommand("paplay --latency-msec=20 --device=" + sink + " '" + file + "' >/dev/null 2>&1 & echo $!");
+  FPlayers.push_back(static_cast<pid_t>(std::stol(pid)));
+}
+
+void TSoundServer::StopPlaying() {
+  for (pid_t player : FPlayers) kill(player, SIGTERM);
+  FPlayers.clear();
 }
 
 void TSoundServer::RemoveMicrophone() const {

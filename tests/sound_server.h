@@ -22,7 +22,9 @@ class TSoundServer {
 
   // Plays a sound file to a sink ("desktop" or "microphone_feed") and
   // returns at once.
-  void Play(const std::string& file, const std::string& sink) const;
+  void Play(const std::string& file, const std::string& sink);
+  // Stops all that Play started.
+  void StopPlaying();
   // Takes the microphone away, as when a USB microphone is pulled out.
   void RemoveMicrophone() const;
   void Kill();
@@ -31,6 +33,7 @@ class TSoundServer {
  private:
   TTempFolder FFolder;
   pid_t FServer = -1;
+  std::vector<pid_t> FPlayers;
 };
 
 // A sine tone of hz, seconds long, as a 48 kHz stereo WAV file.
